@@ -1,0 +1,241 @@
+#include "hive_file.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace orvik::reg {
+namespace {
+
+struct ErrnoCode {
+  int error;
+  LONG code;
+};
+
+constexpr ErrnoCode kErrnoCodes[] = {
+    {ENOENT, ERROR_FILE_NOT_FOUND}, {ENOTDIR, ERROR_FILE_NOT_FOUND},
+    {ENAMETOOLONG, ERROR_FILE_NOT_FOUND}, {ELOOP, ERROR_FILE_NOT_FOUND},
+    {EACCES, ERROR_ACCESS_DENIED},  {EPERM, ERROR_ACCESS_DENIED},
+    {EROFS, ERROR_ACCESS_DENIED},   {ENOSPC, ERROR_DISK_FULL},
+    {EDQUOT, ERROR_DISK_FULL},      {ENOMEM, ERROR_OUTOFMEMORY},
+};
+
+LONG FromErrno(int error, LONG fallback) {
+  for (const ErrnoCode &entry : kErrnoCodes) {
+    if (entry.error == error) {
+      return entry.code;
+    }
+  }
+  return fallback;
+}
+
+// Owns a file descriptor.
+class Fd {
+public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  ~Fd() { Close(); }
+  [[nodiscard]] int Get() const { return fd_; }
+  [[nodiscard]] bool Valid() const { return fd_ >= 0; }
+  // Closing can report a failed write on some file systems, so its result matters.
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || close(fd) == 0;
+  }
+
+private:
+  int fd_;
+};
+
+// Removes the temporary file unless it has been renamed into place.
+class TempFile {
+public:
+  explicit TempFile(std::string path) : path_(std::move(path)) {}
+  TempFile(const TempFile &) = delete;
+  TempFile &operator=(const TempFile &) = delete;
+  ~TempFile() {
+    if (!kept_) {
+      unlink(path_.c_str());
+    }
+  }
+  [[nodiscard]] const std::string &Path() const { return path_; }
+  void Keep() { kept_ = true; }
+
+private:
+  std::string path_;
+  bool kept_ = false;
+};
+
+std::string Directory(const std::string &path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+const char *NonEmptyEnv(const char *name) {
+  const char *value = std::getenv(name); // NOLINT(concurrency-mt-unsafe): read-only use
+  return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+LONG ReadOpenFile(int fd, std::string *content, struct stat *info) {
+  if (fstat(fd, info) != 0) {
+    return FromErrno(errno, ERROR_READ_FAULT);
+  }
+  if (!S_ISREG(info->st_mode)) {
+    return ERROR_BADDB;
+  }
+  // Read straight into the string: a hive can be tens of megabytes, and one copy is enough.
+  std::size_t have = 0;
+  content->resize(static_cast<std::size_t>(info->st_size) + 1);
+  for (;;) {
+    if (have == content->size()) {
+      content->resize(content->size() * 2);
+    }
+    const ssize_t got = read(fd, content->data() + have, content->size() - have);
+    if (got < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return FromErrno(errno, ERROR_READ_FAULT);
+    }
+    if (got == 0) {
+      content->resize(have);
+      return ERROR_SUCCESS;
+    }
+    have += static_cast<std::size_t>(got);
+  }
+}
+
+LONG ReadHiveWithInfo(const std::string &path, std::string *content, struct stat *info) {
+  // O_NONBLOCK keeps a FIFO planted in the hive's place from blocking the open.
+  const Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.Valid()) {
+    return FromErrno(errno, ERROR_READ_FAULT);
+  }
+  return ReadOpenFile(fd.Get(), content, info);
+}
+
+int LockHive(const std::string &path) {
+  const std::string lockPath = path + ".lock";
+  int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0 && errno == EACCES) {
+    fd = open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+  }
+  if (fd < 0) {
+    return -1;
+  }
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      const int error = errno;
+      close(fd);
+      errno = error;
+      return -1;
+    }
+  }
+  return fd;
+}
+
+} // namespace
+
+std::string HivePath(std::string_view rootName) {
+  std::string directory;
+  if (const char *dir = NonEmptyEnv("ORVIK_REGISTRY_DIR")) {
+    directory = dir;
+  } else {
+    const char *state = NonEmptyEnv("XDG_STATE_HOME");
+    if (state != nullptr && state[0] == '/') {
+      directory = state;
+    } else if (const char *home = NonEmptyEnv("HOME")) {
+      directory = std::string(home) + "/.local/state";
+    } else {
+      return {};
+    }
+    directory += "/orvikswitch/registry";
+  }
+  return directory + "/" + std::string(rootName) + ".reg";
+}
+
+LONG ReadHive(const std::string &path, std::string *content) {
+  struct stat info {};
+  return ReadHiveWithInfo(path, content, &info);
+}
+
+LONG CheckWritable(const std::string &path) {
+  if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0 ||
+      faccessat(AT_FDCWD, Directory(path).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    return FromErrno(errno, ERROR_ACCESS_DENIED);
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG RewriteHive(const std::string &path,
+                 const std::function<LONG(std::string_view content, Splice *splice)> &plan) {
+  // Every writer holds this lock from reading the hive until its replacement is in place,
+  // so no writer's change is built on a stale copy.
+  const Fd lock(LockHive(path));
+  if (!lock.Valid()) {
+    return FromErrno(errno, ERROR_ACCESS_DENIED);
+  }
+  std::string content;
+  struct stat info {};
+  if (const LONG status = ReadHiveWithInfo(path, &content, &info); status != ERROR_SUCCESS) {
+    return status;
+  }
+  Splice splice;
+  if (const LONG status = plan(content, &splice); status != ERROR_SUCCESS) {
+    return status;
+  }
+
+  // The temporary name is fixed: under the lock only one writer uses it, and a writer that
+  // was killed half-way leaves a file that the next writer removes first.
+  TempFile temp(path + ".tmp");
+  if (unlink(temp.Path().c_str()) != 0 && errno != ENOENT) {
+    return FromErrno(errno, ERROR_WRITE_FAULT);
+  }
+  Fd out(open(temp.Path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!out.Valid()) {
+    return FromErrno(errno, ERROR_WRITE_FAULT);
+  }
+  // Ownership is kept where this process may keep it; the permission bits always are.
+  if (fchown(out.Get(), info.st_uid, info.st_gid) != 0) {
+    errno = 0;
+  }
+  const std::string_view bytes(content);
+  if (fchmod(out.Get(), info.st_mode & 07777) != 0 ||
+      !WriteAll(out.Get(), bytes.substr(0, splice.begin)) || !WriteAll(out.Get(), splice.text) ||
+      !WriteAll(out.Get(), bytes.substr(splice.end)) || fsync(out.Get()) != 0 || !out.Close()) {
+    return FromErrno(errno, ERROR_WRITE_FAULT);
+  }
+  if (rename(temp.Path().c_str(), path.c_str()) != 0) {
+    return FromErrno(errno, ERROR_WRITE_FAULT);
+  }
+  temp.Keep();
+  const Fd directory(open(Directory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!directory.Valid() || fsync(directory.Get()) != 0) {
+    return FromErrno(errno, ERROR_WRITE_FAULT);
+  }
+  return ERROR_SUCCESS;
+}
+
+} // namespace orvik::reg

@@ -1,0 +1,458 @@
+#include "reg_format.h"
+
+#include <array>
+#include <charconv>
+#include <cstring>
+
+namespace orvik::reg {
+namespace {
+
+constexpr std::string_view kHeaders[] = {"REGEDIT4", "Windows Registry Editor Version 5.00"};
+constexpr std::string_view kDefaultEol = "\r\n";
+// regedit breaks long hex data after the comma that reaches this column.
+constexpr std::size_t kHexWrapColumn = 77;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  const char lower = Lower(c);
+  if (lower >= 'a' && lower <= 'f') {
+    return lower - 'a' + 10;
+  }
+  return -1;
+}
+
+bool IEquals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IStartsWith(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && IEquals(text.substr(0, prefix.size()), prefix);
+}
+
+// One physical line: its content [begin, end) and its line end [end, next).
+struct Line {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  std::size_t next = 0;
+};
+
+enum class LineStatus { kOk, kEnd, kBad };
+
+LineStatus ReadLine(std::string_view text, std::size_t pos, Line *line) {
+  if (pos >= text.size()) {
+    return LineStatus::kEnd;
+  }
+  const char *base = text.data();
+  const void *lf = std::memchr(base + pos, '\n', text.size() - pos);
+  std::size_t end = lf != nullptr ? static_cast<std::size_t>(static_cast<const char *>(lf) - base)
+                                  : text.size();
+  const std::size_t next = lf != nullptr ? end + 1 : end;
+  if (lf != nullptr && end > pos && base[end - 1] == '\r') {
+    --end;
+  }
+  // A carriage return is only a line end in front of a line feed.
+  if (std::memchr(base + pos, '\r', end - pos) != nullptr) {
+    return LineStatus::kBad;
+  }
+  *line = Line{pos, end, next};
+  return LineStatus::kOk;
+}
+
+std::size_t SkipBlanks(std::string_view text, std::size_t pos, std::size_t end) {
+  while (pos < end && IsBlank(text[pos])) {
+    ++pos;
+  }
+  return pos;
+}
+
+// A quoted text at `*pos`, with the escapes \\ and \". Each unescaped character goes to `sink`.
+template <class Sink>
+bool ParseQuoted(std::string_view text, std::size_t *pos, std::size_t end, Sink &&sink) {
+  std::size_t p = *pos + 1;
+  while (p < end) {
+    const char c = text[p];
+    if (c == '"') {
+      *pos = p + 1;
+      return true;
+    }
+    if (c == '\\') {
+      if (p + 1 >= end || (text[p + 1] != '\\' && text[p + 1] != '"')) {
+        return false;
+      }
+      sink(text[p + 1]);
+      p += 2;
+      continue;
+    }
+    sink(c);
+    ++p;
+  }
+  return false;
+}
+
+bool ParseHexByte(std::string_view text, std::size_t *pos, std::size_t end, BYTE *byte) {
+  int value = 0;
+  std::size_t digits = 0;
+  int digit = 0;
+  while (*pos < end && digits < 2 && (digit = HexDigit(text[*pos])) >= 0) {
+    value = value * 16 + digit;
+    ++*pos;
+    ++digits;
+  }
+  *byte = static_cast<BYTE>(value);
+  return digits > 0;
+}
+
+// Comma-separated hex bytes from `pos`, continued onto the next line after a trailing
+// backslash. `*line` ends as the value's last physical line.
+template <class Sink>
+bool ParseHexBytes(std::string_view text, Line *line, std::size_t pos, Sink &&sink) {
+  bool afterComma = false;
+  for (;;) {
+    pos = SkipBlanks(text, pos, line->end);
+    if (pos < line->end && text[pos] == '\\' && SkipBlanks(text, pos + 1, line->end) == line->end) {
+      if (ReadLine(text, line->next, line) != LineStatus::kOk) {
+        return false;
+      }
+      pos = SkipBlanks(text, line->begin, line->end);
+      if (pos == line->end) {
+        return false;
+      }
+    } else if (pos == line->end) {
+      return !afterComma;
+    }
+    BYTE byte = 0;
+    if (!ParseHexByte(text, &pos, line->end, &byte)) {
+      return false;
+    }
+    sink(byte);
+    pos = SkipBlanks(text, pos, line->end);
+    if (pos == line->end) {
+      return true;
+    }
+    if (text[pos] != ',') {
+      return false;
+    }
+    ++pos;
+    afterComma = true;
+  }
+}
+
+bool RestIsBlank(std::string_view text, std::size_t pos, std::size_t end) {
+  return SkipBlanks(text, pos, end) == end;
+}
+
+// The data of a value line from `pos`: its type, and its bytes through `sink`.
+template <class Sink>
+bool ParseData(std::string_view text, Line *line, std::size_t pos, DWORD *type, Sink &&sink) {
+  const std::string_view rest = text.substr(pos, line->end - pos);
+  if (!rest.empty() && rest[0] == '"') {
+    *type = REG_SZ;
+    if (!ParseQuoted(text, &pos, line->end, [&sink](char c) { sink(static_cast<BYTE>(c)); })) {
+      return false;
+    }
+    sink(BYTE{0});
+    return RestIsBlank(text, pos, line->end);
+  }
+  if (IStartsWith(rest, "dword:")) {
+    *type = REG_DWORD;
+    pos += 6;
+    DWORD value = 0;
+    std::size_t digits = 0;
+    int digit = 0;
+    while (pos < line->end && (digit = HexDigit(text[pos])) >= 0) {
+      value = value << 4U | static_cast<DWORD>(digit);
+      ++pos;
+      ++digits;
+    }
+    for (unsigned shift = 0; shift < 32; shift += 8) {
+      sink(static_cast<BYTE>(value >> shift));
+    }
+    return digits >= 1 && digits <= 8 && RestIsBlank(text, pos, line->end);
+  }
+  if (IStartsWith(rest, "hex:")) {
+    *type = REG_BINARY;
+    return ParseHexBytes(text, line, pos + 4, sink);
+  }
+  if (IStartsWith(rest, "hex(")) {
+    pos += 4;
+    DWORD value = 0;
+    std::size_t digits = 0;
+    int digit = 0;
+    while (pos < line->end && (digit = HexDigit(text[pos])) >= 0) {
+      value = value << 4U | static_cast<DWORD>(digit);
+      ++pos;
+      ++digits;
+    }
+    if (digits < 1 || digits > 8 || pos + 2 > line->end || text.substr(pos, 2) != "):") {
+      return false;
+    }
+    *type = value;
+    return ParseHexBytes(text, line, pos + 2, sink);
+  }
+  // Deletions ("Name"=-) and anything else: a hive stores state, never edits.
+  return false;
+}
+
+// A section name must be the hive's root followed by non-empty key names.
+bool ValidSectionName(std::string_view name, std::string_view rootName) {
+  if (!IStartsWith(name, rootName)) {
+    return false;
+  }
+  if (name.size() == rootName.size()) {
+    return true;
+  }
+  if (name[rootName.size()] != '\\' || name.back() == '\\') {
+    return false;
+  }
+  return name.find("\\\\", rootName.size()) == std::string_view::npos;
+}
+
+bool ValidHeader(std::string_view text, Line *header) {
+  if (ReadLine(text, 0, header) != LineStatus::kOk) {
+    return false;
+  }
+  std::size_t end = header->end;
+  while (end > header->begin && IsBlank(text[end - 1])) {
+    --end;
+  }
+  const std::string_view first = text.substr(header->begin, end - header->begin);
+  for (std::string_view known : kHeaders) {
+    if (first == known) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Compares a name as it is unescaped, character by character, with `want`.
+class NameMatcher {
+public:
+  explicit NameMatcher(std::string_view want) : want_(want) {}
+  void operator()(char c) {
+    if (equal_ && matched_ < want_.size() && Lower(c) == Lower(want_[matched_])) {
+      ++matched_;
+    } else {
+      equal_ = false;
+    }
+  }
+  [[nodiscard]] bool Equal() const { return equal_ && matched_ == want_.size(); }
+
+private:
+  std::string_view want_;
+  std::size_t matched_ = 0;
+  bool equal_ = true;
+};
+
+} // namespace
+
+bool ScanHive(std::string_view text, std::string_view rootName, std::string_view keyPath,
+              std::string_view valueName, KeyLookup *found) {
+  *found = KeyLookup{};
+  if (std::memchr(text.data(), '\0', text.size()) != nullptr) {
+    return false;
+  }
+  Line line;
+  if (!ValidHeader(text, &line)) {
+    return false;
+  }
+  found->eol = line.next > line.end ? text.substr(line.end, line.next - line.end) : kDefaultEol;
+
+  std::string target(rootName);
+  if (!keyPath.empty()) {
+    target.append("\\").append(keyPath);
+  }
+
+  bool inSection = false;
+  bool inKey = false;
+  for (;;) {
+    const LineStatus status = ReadLine(text, line.next, &line);
+    if (status == LineStatus::kEnd) {
+      return true;
+    }
+    if (status == LineStatus::kBad) {
+      return false;
+    }
+    std::size_t pos = SkipBlanks(text, line.begin, line.end);
+    if (pos == line.end || text[pos] == ';') {
+      continue;
+    }
+    if (text[pos] == '[') {
+      const void *close = memrchr(text.data() + pos, ']', line.end - pos);
+      if (close == nullptr) {
+        return false;
+      }
+      const auto closeAt = static_cast<std::size_t>(static_cast<const char *>(close) - text.data());
+      const std::string_view name = text.substr(pos + 1, closeAt - pos - 1);
+      if (!RestIsBlank(text, closeAt + 1, line.end) || !ValidSectionName(name, rootName)) {
+        return false;
+      }
+      inSection = true;
+      inKey = IEquals(name, target);
+      const bool isSubkey = IStartsWith(name, target) && name.size() > target.size() &&
+                            name[target.size()] == '\\';
+      if (inKey || isSubkey) {
+        if (!found->keyExists) {
+          found->keySpelling = name.substr(0, target.size());
+        }
+        found->keyExists = true;
+      }
+      if (inKey) {
+        found->hasSection = true;
+        found->insertAt = line.next;
+        found->insertNeedsEol = line.next == line.end;
+      }
+      continue;
+    }
+    if (!inSection || (text[pos] != '"' && text[pos] != '@')) {
+      return false;
+    }
+    const std::size_t nameBegin = pos;
+    NameMatcher matcher(valueName);
+    if (text[pos] == '@') {
+      ++pos;
+    } else if (inKey) {
+      if (!ParseQuoted(text, &pos, line.end, matcher)) {
+        return false;
+      }
+    } else if (!ParseQuoted(text, &pos, line.end, [](char /*c*/) {})) {
+      return false;
+    }
+    const Span name{nameBegin, pos};
+    pos = SkipBlanks(text, pos, line.end);
+    if (pos == line.end || text[pos] != '=') {
+      return false;
+    }
+    pos = SkipBlanks(text, pos + 1, line.end);
+    DWORD type = 0;
+    if (!ParseData(text, &line, pos, &type, [](BYTE /*b*/) {})) {
+      return false;
+    }
+    if (inKey) {
+      if (matcher.Equal()) {
+        found->valueFound = true;
+        found->valueName = name;
+        found->valueLine = Span{nameBegin, line.end};
+      }
+      found->insertAt = line.next;
+      found->insertNeedsEol = line.next == line.end;
+    }
+  }
+}
+
+void DecodeValue(std::string_view text, const KeyLookup &found, DWORD *type, std::string *data) {
+  data->clear();
+  Line line;
+  ReadLine(text, found.valueLine.begin, &line);
+  std::size_t pos = found.valueName.end;
+  pos = SkipBlanks(text, pos, line.end) + 1; // past the '='
+  pos = SkipBlanks(text, pos, line.end);
+  ParseData(text, &line, pos, type, [data](BYTE b) { data->push_back(static_cast<char>(b)); });
+}
+
+bool EncodeName(std::string_view name, std::string *encoded) {
+  encoded->clear();
+  if (name.empty()) {
+    encoded->push_back('@');
+    return true;
+  }
+  encoded->push_back('"');
+  for (char c : name) {
+    if (c == '\r' || c == '\n') {
+      return false;
+    }
+    if (c == '\\' || c == '"') {
+      encoded->push_back('\\');
+    }
+    encoded->push_back(c);
+  }
+  encoded->push_back('"');
+  return true;
+}
+
+namespace {
+
+// A REG_SZ value is written as quoted text only if reading it back gives the same bytes.
+bool WritableAsText(const BYTE *data, std::size_t size) {
+  if (size == 0 || data[size - 1] != 0) {
+    return false;
+  }
+  for (std::size_t i = 0; i + 1 < size; ++i) {
+    if (data[i] < 0x20 && data[i] != '\t') {
+      return false;
+    }
+  }
+  return true;
+}
+
+void AppendHex(std::string *out, BYTE byte) {
+  constexpr std::string_view kDigits = "0123456789abcdef";
+  out->push_back(kDigits[byte >> 4U]);
+  out->push_back(kDigits[byte & 0xFU]);
+}
+
+} // namespace
+
+std::string EncodeValueLine(std::string_view encodedName, DWORD type, const BYTE *data,
+                            std::size_t size, std::string_view eol) {
+  std::string line(encodedName);
+  line.push_back('=');
+  if (type == REG_SZ && WritableAsText(data, size)) {
+    line.push_back('"');
+    for (std::size_t i = 0; i + 1 < size; ++i) {
+      const char c = static_cast<char>(data[i]);
+      if (c == '\\' || c == '"') {
+        line.push_back('\\');
+      }
+      line.push_back(c);
+    }
+    line.push_back('"');
+    return line;
+  }
+  if (type == REG_DWORD && size == 4) {
+    line.append("dword:");
+    for (std::size_t i = 4; i-- > 0;) {
+      AppendHex(&line, data[i]);
+    }
+    return line;
+  }
+  if (type == REG_BINARY) {
+    line.append("hex:");
+  } else {
+    std::array<char, 8> digits{};
+    const auto result = std::to_chars(digits.begin(), digits.end(), type, 16);
+    line.append("hex(").append(digits.data(), result.ptr).append("):");
+  }
+  line.reserve(line.size() + size * 3 + (size / 24 + 1) * (eol.size() + 3));
+  std::size_t column = line.size();
+  for (std::size_t i = 0; i < size; ++i) {
+    AppendHex(&line, data[i]);
+    if (i + 1 == size) {
+      break;
+    }
+    line.push_back(',');
+    column += 3;
+    if (column >= kHexWrapColumn) {
+      line.push_back('\\');
+      line.append(eol);
+      line.append("  ");
+      column = 2;
+    }
+  }
+  return line;
+}
+
+} // namespace orvik::reg
