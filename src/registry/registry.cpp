@@ -25,8 +25,10 @@ const PredefinedKey kPredefinedKeys[] = {
     {HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE"},
 };
 
-// Rights that need a writable hive, as opposed to merely reading it.
-constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | 0x000F0000U;
+// Rights that need a writable hive: setting values, creating subkeys, and the standard
+// rights DELETE, WRITE_DAC and WRITE_OWNER. Reading (READ_CONTROL included) does not.
+constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | 0x00010000U | 0x00040000U |
+                                0x00080000U;
 
 struct KeyRef {
   std::string hivePath;

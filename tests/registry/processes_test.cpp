@@ -1,0 +1,63 @@
+// The registry layer as several processes and users meet it.
+#include "registry_fixture.h"
+
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace orvik::test {
+namespace {
+
+const std::string kHive = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\App]\r\n\"V\"=dword:00000007\r\n";
+
+std::vector<std::string> Regtool(std::vector<std::string> prefix, const std::vector<std::string> &args) {
+  prefix.emplace_back(REGTOOL_PATH);
+  prefix.insert(prefix.end(), args.begin(), args.end());
+  return prefix;
+}
+
+TEST_F(RegistryTest, UserWhoMayNotWriteTheHiveCanOnlyRead) {
+  WriteHive(kHive);
+  const std::vector<std::string> asUser = DenyHiveWrites(dir_.Path());
+  const ProcessResult full = RunProcess(Regtool(asUser, {"open", "HKLM", "Software\\App", "0xF003F"}), dir_.Path());
+  EXPECT_EQ(full.output, "5\n");
+  const ProcessResult read = RunProcess(Regtool(asUser, {"open", "HKLM", "Software\\App", "0x20019"}), dir_.Path());
+  EXPECT_EQ(read.output, "0\n");
+  const ProcessResult query = RunProcess(Regtool(asUser, {"query", "HKLM", "Software\\App", "V"}), dir_.Path());
+  EXPECT_EQ(query.output, "0 4 07000000\n");
+  EXPECT_EQ(Hive(), kHive);
+}
+
+TEST_F(RegistryTest, ConcurrentWritersLoseNothing) {
+  WriteHive(kHive);
+  constexpr int kWrites = 60;
+  std::vector<ProcessResult> results(2);
+  std::thread first([&] {
+    results[0] = RunProcess(Regtool({}, {"set-many", "HKLM", "Software\\App", "A", std::to_string(kWrites)}), dir_.Path());
+  });
+  std::thread second([&] {
+    results[1] = RunProcess(Regtool({}, {"set-many", "HKLM", "Software\\App", "B", std::to_string(kWrites)}), dir_.Path());
+  });
+  first.join();
+  second.join();
+  EXPECT_EQ(results[0].output, "0\n");
+  EXPECT_EQ(results[1].output, "0\n");
+
+  HKEY key = Open("Software\\App", KEY_READ);
+  for (const char *prefix : {"A", "B"}) {
+    for (int i = 0; i < kWrites; ++i) {
+      DWORD value = 0xdeadbeef;
+      DWORD size = sizeof value;
+      const std::string name = prefix + std::to_string(i);
+      ASSERT_EQ(RegQueryValueExA(key, name.c_str(), nullptr, nullptr,
+                                 reinterpret_cast<BYTE *>(&value), &size),
+                ERROR_SUCCESS)
+          << name << " was lost";
+      EXPECT_EQ(value, static_cast<DWORD>(i));
+    }
+  }
+  RegCloseKey(key);
+}
+
+} // namespace
+} // namespace orvik::test
