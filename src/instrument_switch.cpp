@@ -7,9 +7,9 @@
 namespace orvik {
 namespace {
 
-constexpr const char *kDeviceKeyPath = "SYSTEM\\CurrentControlSet\\Control\\MediaResources\\Orvik";
+constexpr const char *kDeviceKeyPath = R"(SYSTEM\CurrentControlSet\Control\MediaResources\Orvik)";
 constexpr const char *kMidiMapKeyPath =
-    "Software\\Microsoft\\Windows\\CurrentVersion\\Multimedia\\MIDIMap";
+    R"(Software\Microsoft\Windows\CurrentVersion\Multimedia\MIDIMap)";
 constexpr const char *kSwitchFlag = "BootOnOrvik";
 constexpr const char *kSelector = "Codec";
 constexpr const char *kCurrentInstrument = "CurrentInstrument";

@@ -1,5 +1,6 @@
 #include "reg_format.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstring>
@@ -58,8 +59,8 @@ LineStatus ReadLine(std::string_view text, std::size_t pos, Line *line) {
   }
   const char *base = text.data();
   const void *lf = std::memchr(base + pos, '\n', text.size() - pos);
-  std::size_t end = lf != nullptr ? static_cast<std::size_t>(static_cast<const char *>(lf) - base)
-                                  : text.size();
+  std::size_t end =
+      lf != nullptr ? static_cast<std::size_t>(static_cast<const char *>(lf) - base) : text.size();
   const std::size_t next = lf != nullptr ? end + 1 : end;
   if (lf != nullptr && end > pos && base[end - 1] == '\r') {
     --end;
@@ -230,12 +231,7 @@ bool ValidHeader(std::string_view text, Line *header) {
     --end;
   }
   const std::string_view first = text.substr(header->begin, end - header->begin);
-  for (std::string_view known : kHeaders) {
-    if (first == known) {
-      return true;
-    }
-  }
-  return false;
+  return std::find(std::begin(kHeaders), std::end(kHeaders), first) != std::end(kHeaders);
 }
 
 // Compares a name as it is unescaped, character by character, with `want`.
@@ -302,8 +298,8 @@ bool ScanHive(std::string_view text, std::string_view rootName, std::string_view
       }
       inSection = true;
       inKey = IEquals(name, target);
-      const bool isSubkey = IStartsWith(name, target) && name.size() > target.size() &&
-                            name[target.size()] == '\\';
+      const bool isSubkey =
+          IStartsWith(name, target) && name.size() > target.size() && name[target.size()] == '\\';
       if (inKey || isSubkey) {
         if (!found->keyExists) {
           found->keySpelling = name.substr(0, target.size());

@@ -5,8 +5,8 @@
 #include "hive_file.h"
 #include "reg_format.h"
 
+#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -27,8 +27,8 @@ const PredefinedKey kPredefinedKeys[] = {
 
 // Rights that need a writable hive: setting values, creating subkeys, and the standard
 // rights DELETE, WRITE_DAC and WRITE_OWNER. Reading (READ_CONTROL included) does not.
-constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | 0x00010000U | 0x00040000U |
-                                0x00080000U;
+constexpr REGSAM kWriteRights =
+    KEY_SET_VALUE | KEY_CREATE_SUB_KEY | 0x00010000U | 0x00040000U | 0x00080000U;
 
 struct KeyRef {
   std::string hivePath;
@@ -47,7 +47,8 @@ public:
   }
   bool Find(HKEY handle, KeyRef *key) {
     const std::lock_guard<std::mutex> guard(mutex_);
-    const auto found = keys_.find(reinterpret_cast<std::uintptr_t>(handle)); // NOLINT(*-reinterpret-cast)
+    const auto found =
+        keys_.find(reinterpret_cast<std::uintptr_t>(handle)); // NOLINT(*-reinterpret-cast)
     if (found == keys_.end()) {
       return false;
     }
@@ -102,8 +103,7 @@ LONG JoinPath(const std::string &base, LPCSTR subKey, std::string *path) {
 }
 
 // Reads the hive of `key` and finds the key and one of its values in it.
-LONG Lookup(const KeyRef &key, std::string_view valueName, std::string *content,
-            KeyLookup *found) {
+LONG Lookup(const KeyRef &key, std::string_view valueName, std::string *content, KeyLookup *found) {
   if (key.hivePath.empty()) {
     return ERROR_FILE_NOT_FOUND;
   }
@@ -128,8 +128,8 @@ bool EndsWithBlankLine(std::string_view content) {
 }
 
 // Where and what to write so that the key's value `name` holds the new line.
-void PlanValueWrite(std::string_view content, const KeyLookup &found,
-                    const std::string &line, orvik::reg::Splice *splice) {
+void PlanValueWrite(std::string_view content, const KeyLookup &found, const std::string &line,
+                    orvik::reg::Splice *splice) {
   const std::string eol(found.eol);
   if (found.valueFound) {
     *splice = {found.valueLine.begin, found.valueLine.end, line};
@@ -156,8 +156,8 @@ void PlanValueWrite(std::string_view content, const KeyLookup &found,
 
 // The standard containers here throw only when memory runs out; no exception may leave
 // these functions, whose callers are C code.
-extern "C" LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/,
-                                 REGSAM samDesired, PHKEY phkResult) try {
+extern "C" LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
+                                 PHKEY phkResult) try {
   if (phkResult == nullptr) {
     return ERROR_INVALID_PARAMETER;
   }
@@ -189,7 +189,8 @@ extern "C" LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/
   return ERROR_OUTOFMEMORY;
 }
 
-extern "C" LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
+extern "C" LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName,
+                                    LPDWORD lpReserved, // NOLINT(readability-non-const-parameter)
                                     LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) try {
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) {
     return ERROR_INVALID_PARAMETER;
@@ -228,7 +229,7 @@ extern "C" LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpRes
     return ERROR_MORE_DATA;
   }
   if (lpData != nullptr) {
-    std::memcpy(lpData, data.data(), size);
+    std::copy_n(data.data(), size, lpData);
   }
   if (lpcbData != nullptr) {
     *lpcbData = size;
@@ -238,8 +239,8 @@ extern "C" LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpRes
   return ERROR_OUTOFMEMORY;
 }
 
-extern "C" LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/,
-                                  DWORD dwType, const BYTE *lpData, DWORD cbData) try {
+extern "C" LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwType,
+                                  const BYTE *lpData, DWORD cbData) try {
   KeyRef key;
   if (!Resolve(hKey, &key)) {
     return ERROR_INVALID_HANDLE;

@@ -19,17 +19,19 @@ using LPSTR = char *;
 using LPBYTE = BYTE *;
 using LPDWORD = DWORD *;
 
-struct HKEY__;
-using HKEY = HKEY__ *;
+struct RegistryKeyHandle;
+using HKEY = RegistryKeyHandle *;
 using PHKEY = HKEY *;
-struct HINSTANCE__;
-using HINSTANCE = HINSTANCE__ *;
+struct InstanceHandle;
+using HINSTANCE = InstanceHandle *;
 
 #define WINAPI
 
 // NOLINTBEGIN(cppcoreguidelines-pro-type-reinterpret-cast,performance-no-int-to-ptr)
-inline HKEY const HKEY_CURRENT_USER = reinterpret_cast<HKEY>(std::uintptr_t{0x80000001});
-inline HKEY const HKEY_LOCAL_MACHINE = reinterpret_cast<HKEY>(std::uintptr_t{0x80000002});
+inline RegistryKeyHandle *const HKEY_CURRENT_USER =
+    reinterpret_cast<HKEY>(std::uintptr_t{0x80000001});
+inline RegistryKeyHandle *const HKEY_LOCAL_MACHINE =
+    reinterpret_cast<HKEY>(std::uintptr_t{0x80000002});
 // NOLINTEND(cppcoreguidelines-pro-type-reinterpret-cast,performance-no-int-to-ptr)
 
 inline constexpr REGSAM KEY_QUERY_VALUE = 0x0001;

@@ -3,7 +3,8 @@
 namespace orvik::test {
 namespace {
 
-const std::string kValid = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\App]\r\n\"V\"=dword:00000001\r\n";
+const std::string kValid =
+    "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\App]\r\n\"V\"=dword:00000001\r\n";
 const std::string kSection = "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\Software\\App]\r\n";
 
 struct MalformedCase {
@@ -52,7 +53,8 @@ TEST_P(MalformedTest, EveryOpenFailsAndTheFileIsNeverRewritten) {
   const std::string &hive = GetParam().hive;
   WriteHive(hive);
   HKEY key = SentinelKey();
-  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\App", 0, KEY_ALL_ACCESS, &key), ERROR_BADDB);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\App", 0, KEY_ALL_ACCESS, &key),
+            ERROR_BADDB);
   EXPECT_EQ(key, nullptr);
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, nullptr, 0, KEY_READ, &key), ERROR_BADDB);
 

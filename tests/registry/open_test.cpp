@@ -96,7 +96,8 @@ TEST_F(RegistryTest, BadHandlesAndArguments) {
   EXPECT_EQ(RegCloseKey(open), ERROR_INVALID_HANDLE);
   EXPECT_EQ(RegOpenKeyExA(open, "Vendor", 0, KEY_READ, &key), ERROR_INVALID_HANDLE);
   DWORD size = 4;
-  EXPECT_EQ(RegQueryValueExA(open, "Value", nullptr, nullptr, nullptr, &size), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(RegQueryValueExA(open, "Value", nullptr, nullptr, nullptr, &size),
+            ERROR_INVALID_HANDLE);
   const BYTE data[4] = {};
   EXPECT_EQ(RegSetValueExA(open, "Value", 0, REG_DWORD, data, 4), ERROR_INVALID_HANDLE);
   EXPECT_EQ(RegCloseKey(nullptr), ERROR_INVALID_HANDLE);

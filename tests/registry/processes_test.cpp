@@ -8,9 +8,11 @@
 namespace orvik::test {
 namespace {
 
-const std::string kHive = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\App]\r\n\"V\"=dword:00000007\r\n";
+const std::string kHive =
+    "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\App]\r\n\"V\"=dword:00000007\r\n";
 
-std::vector<std::string> Regtool(std::vector<std::string> prefix, const std::vector<std::string> &args) {
+std::vector<std::string> Regtool(std::vector<std::string> prefix,
+                                 const std::vector<std::string> &args) {
   prefix.emplace_back(REGTOOL_PATH);
   prefix.insert(prefix.end(), args.begin(), args.end());
   return prefix;
@@ -19,11 +21,14 @@ std::vector<std::string> Regtool(std::vector<std::string> prefix, const std::vec
 TEST_F(RegistryTest, UserWhoMayNotWriteTheHiveCanOnlyRead) {
   WriteHive(kHive);
   const std::vector<std::string> asUser = DenyHiveWrites(dir_.Path());
-  const ProcessResult full = RunProcess(Regtool(asUser, {"open", "HKLM", "Software\\App", "0xF003F"}), dir_.Path());
+  const ProcessResult full =
+      RunProcess(Regtool(asUser, {"open", "HKLM", "Software\\App", "0xF003F"}), dir_.Path());
   EXPECT_EQ(full.output, "5\n");
-  const ProcessResult read = RunProcess(Regtool(asUser, {"open", "HKLM", "Software\\App", "0x20019"}), dir_.Path());
+  const ProcessResult read =
+      RunProcess(Regtool(asUser, {"open", "HKLM", "Software\\App", "0x20019"}), dir_.Path());
   EXPECT_EQ(read.output, "0\n");
-  const ProcessResult query = RunProcess(Regtool(asUser, {"query", "HKLM", "Software\\App", "V"}), dir_.Path());
+  const ProcessResult query =
+      RunProcess(Regtool(asUser, {"query", "HKLM", "Software\\App", "V"}), dir_.Path());
   EXPECT_EQ(query.output, "0 4 07000000\n");
   EXPECT_EQ(Hive(), kHive);
 }
@@ -33,10 +38,14 @@ TEST_F(RegistryTest, ConcurrentWritersLoseNothing) {
   constexpr int kWrites = 60;
   std::vector<ProcessResult> results(2);
   std::thread first([&] {
-    results[0] = RunProcess(Regtool({}, {"set-many", "HKLM", "Software\\App", "A", std::to_string(kWrites)}), dir_.Path());
+    results[0] =
+        RunProcess(Regtool({}, {"set-many", "HKLM", "Software\\App", "A", std::to_string(kWrites)}),
+                   dir_.Path());
   });
   std::thread second([&] {
-    results[1] = RunProcess(Regtool({}, {"set-many", "HKLM", "Software\\App", "B", std::to_string(kWrites)}), dir_.Path());
+    results[1] =
+        RunProcess(Regtool({}, {"set-many", "HKLM", "Software\\App", "B", std::to_string(kWrites)}),
+                   dir_.Path());
   });
   first.join();
   second.join();

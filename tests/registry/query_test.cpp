@@ -142,8 +142,9 @@ const LayoutCase kLayouts[] = {
     {"no_final_line_end", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"V\"=dword:00000001"},
     {"version_5_header", "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n"
                          "\"V\"=dword:00000001\r\n"},
-    {"comments_and_blank_space", "REGEDIT4\n; a comment\n  \t\n  ;indented\n[HKEY_LOCAL_MACHINE\\K]  \n"
-                                 "; between values\n\"V\"=dword:00000001\n"},
+    {"comments_and_blank_space",
+     "REGEDIT4\n; a comment\n  \t\n  ;indented\n[HKEY_LOCAL_MACHINE\\K]  \n"
+     "; between values\n\"V\"=dword:00000001\n"},
     {"spaces_around_equals", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n  \"V\" =  dword:1  \n"},
     {"upper_case_type_and_digits", "REGEDIT4\n[hkey_local_machine\\k]\n\"v\"=DWORD:0000000A\n"
                                    "\"V\"=HEX(4):01,00,00,00\n"},

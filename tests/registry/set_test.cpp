@@ -8,7 +8,8 @@
 namespace orvik::test {
 namespace {
 
-const std::string kHead = "REGEDIT4\r\n\r\n; vendor settings\r\n[HKEY_LOCAL_MACHINE\\Software\\App]\r\n";
+const std::string kHead =
+    "REGEDIT4\r\n\r\n; vendor settings\r\n[HKEY_LOCAL_MACHINE\\Software\\App]\r\n";
 const std::string kName = "\"Name\"=\"old\"\r\n";
 const std::string kWide = "\"Wide\"=hex:00,01,\\\r\n  02,03\r\n";
 const std::string kTail = "\r\n; next key\r\n[HKEY_LOCAL_MACHINE\\Software\\Next]\r\n"
@@ -41,11 +42,13 @@ const SetCase kSetCases[] = {
      kHead + kName + kWide + "\"a\\\"b\\\\c\"=\"C:\\\\x \\\"y\\\"\"\r\n" + kTail},
     {"text_with_line_break_as_hex", "Name", REG_SZ, Bytes("a\nb"),
      kHead + "\"Name\"=hex(1):61,0a,62,00\r\n" + kWide + kTail},
-    {"text_without_nul_as_hex", "Name", REG_SZ, "ab", kHead + "\"Name\"=hex(1):61,62\r\n" + kWide + kTail},
+    {"text_without_nul_as_hex", "Name", REG_SZ, "ab",
+     kHead + "\"Name\"=hex(1):61,62\r\n" + kWide + kTail},
     {"empty_text_as_hex", "Name", REG_SZ, "", kHead + "\"Name\"=hex(1):\r\n" + kWide + kTail},
     {"expand_string", "Name", REG_EXPAND_SZ, std::string("%\0", 2),
      kHead + "\"Name\"=hex(2):25,00\r\n" + kWide + kTail},
-    {"short_dword_as_hex", "Name", REG_DWORD, "\x01\x02", kHead + "\"Name\"=hex(4):01,02\r\n" + kWide + kTail},
+    {"short_dword_as_hex", "Name", REG_DWORD, "\x01\x02",
+     kHead + "\"Name\"=hex(4):01,02\r\n" + kWide + kTail},
     {"qword", "Name", 11, std::string("\x01\0\0\0\0\0\0\0", 8),
      kHead + "\"Name\"=hex(b):01,00,00,00,00,00,00,00\r\n" + kWide + kTail},
     {"long_binary_wraps_like_regedit", "Name", REG_BINARY, k40Bytes,
@@ -85,9 +88,12 @@ TEST_F(RegistryTest, AnyTypeAndSizeReadsBackUnchanged) {
     large.push_back(static_cast<char>(i * 7));
   }
   const std::vector<std::pair<DWORD, std::string>> values = {
-      {REG_NONE, ""},           {REG_SZ, std::string("\t\x80\xff\0", 4)},
-      {REG_SZ, std::string(1, '\0')}, {REG_MULTI_SZ, std::string("a\0b\0\0", 5)},
-      {REG_BINARY, large},      {0xFFFFFFFF, "x"},
+      {REG_NONE, ""},
+      {REG_SZ, std::string("\t\x80\xff\0", 4)},
+      {REG_SZ, std::string(1, '\0')},
+      {REG_MULTI_SZ, std::string("a\0b\0\0", 5)},
+      {REG_BINARY, large},
+      {0xFFFFFFFF, "x"},
       {REG_SZ, std::string("\r", 2)},
   };
   HKEY key = Open("K");
@@ -106,7 +112,8 @@ TEST_F(RegistryTest, AnyTypeAndSizeReadsBackUnchanged) {
 }
 
 TEST_F(RegistryTest, KeyKnownOnlyThroughSubkeysGetsASection) {
-  const std::string lf = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\App]\n\"A\"=dword:00000001";
+  const std::string lf =
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\App]\n\"A\"=dword:00000001";
   WriteHive(lf);
   HKEY key = Open("software\\vendor");
   const BYTE one[4] = {1, 0, 0, 0};
@@ -127,7 +134,8 @@ TEST_F(RegistryTest, AddsAfterAnUnterminatedLastLine) {
   HKEY key = Open("K");
   const BYTE two[4] = {2, 0, 0, 0};
   ASSERT_EQ(RegSetValueExA(key, "B", 0, REG_DWORD, two, 4), ERROR_SUCCESS);
-  EXPECT_EQ(Hive(), "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:00000001\n\"B\"=dword:00000002\n");
+  EXPECT_EQ(Hive(),
+            "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:00000001\n\"B\"=dword:00000002\n");
   RegCloseKey(key);
 }
 

@@ -35,7 +35,7 @@ bool FileExists(const std::string &path);
 std::vector<std::string> ListDir(const std::string &dir);
 
 struct ProcessResult {
-  int exitCode = -1; // -1 when the process did not exit normally
+  int exitCode = -1;  // -1 when the process did not exit normally
   std::string output; // standard output and standard error together
 };
 

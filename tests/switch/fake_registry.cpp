@@ -105,12 +105,11 @@ extern "C" LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpRes
 extern "C" LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                                   const BYTE *lpData, DWORD cbData) {
   const std::string *key = orvik::test::NameOf(hKey);
-  const bool fails = std::find(Fake().failingSets.begin(), Fake().failingSets.end(),
-                               lpValueName) != Fake().failingSets.end();
-  Fake().calls.push_back("set " + (key != nullptr ? *key : "?") + " " + lpValueName +
-                         " reserved=" + std::to_string(Reserved) + " type=" +
-                         std::to_string(dwType) + " data=" + orvik::test::Hex(lpData, cbData) +
-                         (fails ? " -> fails" : " -> ok"));
+  const bool fails = std::find(Fake().failingSets.begin(), Fake().failingSets.end(), lpValueName) !=
+                     Fake().failingSets.end();
+  Fake().calls.push_back("set " + (key != nullptr ? *key : "?") + " " + lpValueName + " reserved=" +
+                         std::to_string(Reserved) + " type=" + std::to_string(dwType) + " data=" +
+                         orvik::test::Hex(lpData, cbData) + (fails ? " -> fails" : " -> ok"));
   if (key == nullptr) {
     return ERROR_INVALID_HANDLE;
   }

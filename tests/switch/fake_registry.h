@@ -15,7 +15,7 @@ struct FakeKey {
 };
 
 struct FakeRegistry {
-  std::map<std::string, FakeKey> keys; // "HKLM\\path" or "HKCU\\path"
+  std::map<std::string, FakeKey> keys;  // "HKLM\\path" or "HKCU\\path"
   std::vector<std::string> failingSets; // value names whose writes fail
   std::vector<std::string> calls;       // one line per call, in order
   int openKeys = 0;

@@ -14,7 +14,9 @@
 
 namespace {
 
-HKEY Root(const std::string &name) { return name == "HKCU" ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE; }
+HKEY Root(const std::string &name) {
+  return name == "HKCU" ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+}
 
 std::vector<BYTE> FromHex(const std::string &hex) {
   std::vector<BYTE> bytes;
@@ -66,8 +68,9 @@ int main(int argc, char **argv) {
   }
   if (command == "set" && args.size() == 6) {
     const std::vector<BYTE> data = FromHex(args[5]);
-    status = RegSetValueExA(key, args[3].c_str(), 0, static_cast<DWORD>(std::stoul(args[4], nullptr, 0)),
-                            data.data(), static_cast<DWORD>(data.size()));
+    status =
+        RegSetValueExA(key, args[3].c_str(), 0, static_cast<DWORD>(std::stoul(args[4], nullptr, 0)),
+                       data.data(), static_cast<DWORD>(data.size()));
   } else if (command == "set-many" && args.size() == 5) {
     const unsigned long count = std::stoul(args[4]);
     unsigned long failures = 0;
