@@ -26,6 +26,11 @@ std::vector<std::string> Split(const std::string &text, char separator) {
   return fields;
 }
 
+std::string ExpectedHivePath(const SwitchCase &switchCase, const std::string &hive) {
+  const std::string changed = CaseDir(switchCase) + "/expected/" + hive;
+  return FileExists(changed) ? changed : CaseDir(switchCase) + "/" + hive;
+}
+
 } // namespace
 
 std::vector<SwitchCase> LoadSwitchCases() {
@@ -66,13 +71,19 @@ void CopyCaseHives(const SwitchCase &switchCase, const std::string &dir) {
   }
 }
 
+void CopyExpectedHives(const SwitchCase &switchCase, const std::string &dir) {
+  for (const char *hive : kHives) {
+    const std::string from = ExpectedHivePath(switchCase, hive);
+    if (FileExists(from)) {
+      WriteFile(dir + "/" + hive, ReadFile(from));
+    }
+  }
+}
+
 std::string CompareWithExpected(const SwitchCase &switchCase, const std::string &dir) {
   std::string differences;
   for (const char *hive : kHives) {
-    std::string expectedPath = CaseDir(switchCase) + "/expected/" + hive;
-    if (!FileExists(expectedPath)) {
-      expectedPath = CaseDir(switchCase) + "/" + hive;
-    }
+    const std::string expectedPath = ExpectedHivePath(switchCase, hive);
     const std::string actualPath = dir + "/" + hive;
     if (FileExists(expectedPath) != FileExists(actualPath)) {
       differences += std::string(hive) + (FileExists(actualPath) ? " was created\n" : " is gone\n");

@@ -24,6 +24,9 @@ std::string TestName(const SwitchCase &switchCase);
 // Copies the case's initial hives into `dir`.
 void CopyCaseHives(const SwitchCase &switchCase, const std::string &dir);
 
+// Copies the hives that the case must end with into `dir`.
+void CopyExpectedHives(const SwitchCase &switchCase, const std::string &dir);
+
 // Compares every hive in `dir` with what the case expects; empty when all match.
 std::string CompareWithExpected(const SwitchCase &switchCase, const std::string &dir);
 
