@@ -6,9 +6,13 @@
 #include "reg_format.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <fcntl.h>
 #include <mutex>
 #include <string>
+#include <unistd.h>
 #include <unordered_map>
 
 namespace {
@@ -152,12 +156,9 @@ void PlanValueWrite(std::string_view content, const KeyLookup &found, const std:
   *splice = {content.size(), content.size(), text};
 }
 
-} // namespace
-
-// The standard containers here throw only when memory runs out; no exception may leave
-// these functions, whose callers are C code.
-extern "C" LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
-                                 PHKEY phkResult) try {
+// The standard containers here throw only when memory runs out; no exception may leave the
+// operations, whose callers may be C code.
+LSTATUS OpenKey(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, PHKEY phkResult) try {
   if (phkResult == nullptr) {
     return ERROR_INVALID_PARAMETER;
   }
@@ -189,9 +190,8 @@ extern "C" LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/
   return ERROR_OUTOFMEMORY;
 }
 
-extern "C" LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName,
-                                    LPDWORD lpReserved, // NOLINT(readability-non-const-parameter)
-                                    LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) try {
+LSTATUS QueryValue(HKEY hKey, LPCSTR lpValueName, const DWORD *lpReserved, LPDWORD lpType,
+                   LPBYTE lpData, LPDWORD lpcbData) try {
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) {
     return ERROR_INVALID_PARAMETER;
   }
@@ -239,8 +239,8 @@ extern "C" LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName,
   return ERROR_OUTOFMEMORY;
 }
 
-extern "C" LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwType,
-                                  const BYTE *lpData, DWORD cbData) try {
+LSTATUS SetValue(HKEY hKey, LPCSTR lpValueName, DWORD dwType, const BYTE *lpData,
+                 DWORD cbData) try {
   KeyRef key;
   if (!Resolve(hKey, &key)) {
     return ERROR_INVALID_HANDLE;
@@ -282,7 +282,7 @@ extern "C" LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserve
   return ERROR_OUTOFMEMORY;
 }
 
-extern "C" LSTATUS RegCloseKey(HKEY hKey) try {
+LSTATUS CloseKey(HKEY hKey) try {
   for (const PredefinedKey &root : kPredefinedKeys) {
     if (hKey == root.handle) {
       return ERROR_SUCCESS;
@@ -291,4 +291,84 @@ extern "C" LSTATUS RegCloseKey(HKEY hKey) try {
   return Handles().Remove(hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 } catch (...) {
   return ERROR_OUTOFMEMORY;
+}
+
+// With ORVIK_REGISTRY_TRACE naming a file, each operation appends a line to it: the registry
+// layer's counterpart of watching a Windows process's registry calls.
+const char *TraceFile() {
+  const char *path = std::getenv("ORVIK_REGISTRY_TRACE"); // NOLINT(concurrency-mt-unsafe)
+  return path != nullptr && *path != '\0' ? path : nullptr;
+}
+
+std::string Describe(HKEY hKey) {
+  KeyRef key;
+  if (!Resolve(hKey, &key)) {
+    return "(invalid handle)";
+  }
+  return key.path.empty() ? key.rootName : key.rootName + "\\" + key.path;
+}
+
+void Trace(const char *operation, const std::string &key, LPCSTR name, const std::string &detail,
+           LSTATUS status) noexcept try {
+  const char *path = TraceFile();
+  if (path == nullptr) {
+    return;
+  }
+  std::string line = std::string(operation) + " " + key;
+  if (name != nullptr) {
+    line += std::string(" \"") + name + "\"";
+  }
+  line += detail + " -> " + std::to_string(status) + "\n";
+  const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    if (write(fd, line.data(), line.size()) < 0) {
+      errno = 0;
+    }
+    close(fd);
+  }
+} catch (...) {
+  return;
+}
+
+} // namespace
+
+extern "C" LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
+                                 PHKEY phkResult) {
+  const LSTATUS status = OpenKey(hKey, lpSubKey, samDesired, phkResult);
+  if (TraceFile() != nullptr) {
+    Trace("RegOpenKeyExA", Describe(hKey), lpSubKey, "", status);
+  }
+  return status;
+}
+
+extern "C" LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName,
+                                    LPDWORD lpReserved, // NOLINT(readability-non-const-parameter)
+                                    LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  const DWORD given = lpcbData != nullptr ? *lpcbData : 0;
+  const LSTATUS status = QueryValue(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData);
+  if (TraceFile() != nullptr) {
+    Trace("RegQueryValueExA", Describe(hKey), lpValueName, " buffer " + std::to_string(given),
+          status);
+  }
+  return status;
+}
+
+extern "C" LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwType,
+                                  const BYTE *lpData, DWORD cbData) {
+  const LSTATUS status = SetValue(hKey, lpValueName, dwType, lpData, cbData);
+  if (TraceFile() != nullptr) {
+    Trace("RegSetValueExA", Describe(hKey), lpValueName,
+          " type " + std::to_string(dwType) + ", " + std::to_string(cbData) + " bytes", status);
+  }
+  return status;
+}
+
+extern "C" LSTATUS RegCloseKey(HKEY hKey) {
+  if (TraceFile() == nullptr) {
+    return CloseKey(hKey);
+  }
+  const std::string key = Describe(hKey); // while the handle still names its key
+  const LSTATUS status = CloseKey(hKey);
+  Trace("RegCloseKey", key, nullptr, "", status);
+  return status;
 }
