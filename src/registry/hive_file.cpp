@@ -1,7 +1,9 @@
 #include "hive_file.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -27,6 +29,9 @@ constexpr ErrnoCode kErrnoCodes[] = {
     {EDQUOT, ERROR_DISK_FULL},
     {ENOMEM, ERROR_OUTOFMEMORY},
 };
+
+// Room left after a hive's content when it is read, for the edits of later writes.
+constexpr std::size_t kSpareBytes = 4096;
 
 LONG FromErrno(int error, LONG fallback) {
   for (const ErrnoCode &entry : kErrnoCodes) {
@@ -103,44 +108,6 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
-LONG ReadOpenFile(int fd, std::string *content, struct stat *info) {
-  if (fstat(fd, info) != 0) {
-    return FromErrno(errno, ERROR_READ_FAULT);
-  }
-  if (!S_ISREG(info->st_mode)) {
-    return ERROR_BADDB;
-  }
-  // Read straight into the string: a hive can be tens of megabytes, and one copy is enough.
-  std::size_t have = 0;
-  content->resize(static_cast<std::size_t>(info->st_size) + 1);
-  for (;;) {
-    if (have == content->size()) {
-      content->resize(content->size() * 2);
-    }
-    const ssize_t got = read(fd, content->data() + have, content->size() - have);
-    if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return FromErrno(errno, ERROR_READ_FAULT);
-    }
-    if (got == 0) {
-      content->resize(have);
-      return ERROR_SUCCESS;
-    }
-    have += static_cast<std::size_t>(got);
-  }
-}
-
-LONG ReadHiveWithInfo(const std::string &path, std::string *content, struct stat *info) {
-  // O_NONBLOCK keeps a FIFO planted in the hive's place from blocking the open.
-  const Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd.Valid()) {
-    return FromErrno(errno, ERROR_READ_FAULT);
-  }
-  return ReadOpenFile(fd.Get(), content, info);
-}
-
 int LockHive(const std::string &path) {
   const std::string lockPath = path + ".lock";
   int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
@@ -159,6 +126,28 @@ int LockHive(const std::string &path) {
     }
   }
   return fd;
+}
+
+// Whether the file behind `fd` holds exactly `content`, read in chunks so that checking a
+// large hive costs no second copy of it in memory.
+bool SameBytes(int fd, std::string_view content) {
+  std::array<char, 1 << 16> chunk{};
+  std::size_t offset = 0;
+  for (;;) {
+    const ssize_t got = read(fd, chunk.data(), chunk.size());
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return got == 0 && offset == content.size();
+    }
+    const auto size = static_cast<std::size_t>(got);
+    if (offset + size > content.size() ||
+        std::memcmp(chunk.data(), content.data() + offset, size) != 0) {
+      return false;
+    }
+    offset += size;
+  }
 }
 
 } // namespace
@@ -181,11 +170,6 @@ std::string HivePath(std::string_view rootName) {
   return directory + "/" + std::string(rootName) + ".reg";
 }
 
-LONG ReadHive(const std::string &path, std::string *content) {
-  struct stat info {};
-  return ReadHiveWithInfo(path, content, &info);
-}
-
 LONG CheckWritable(const std::string &path) {
   if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0 ||
       faccessat(AT_FDCWD, Directory(path).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
@@ -194,21 +178,121 @@ LONG CheckWritable(const std::string &path) {
   return ERROR_SUCCESS;
 }
 
-LONG RewriteHive(const std::string &path,
-                 const std::function<LONG(std::string_view content, Splice *splice)> &plan) {
+HiveFile::~HiveFile() { Release(); }
+
+void HiveFile::Release() {
+  if (fd_ >= 0) {
+    close(fd_);
+  }
+  fd_ = -1;
+  path_.clear();
+  content_ = std::string();
+}
+
+bool HiveFile::SameAsHeld(int fd) const {
+  struct stat now {};
+  return fd_ >= 0 && fstat(fd, &now) == 0 && now.st_dev == identity_.st_dev &&
+         now.st_ino == identity_.st_ino && now.st_size == identity_.st_size &&
+         now.st_mtim.tv_sec == identity_.st_mtim.tv_sec &&
+         now.st_mtim.tv_nsec == identity_.st_mtim.tv_nsec &&
+         now.st_ctim.tv_sec == identity_.st_ctim.tv_sec &&
+         now.st_ctim.tv_nsec == identity_.st_ctim.tv_nsec;
+}
+
+// Reads the whole of `fd` into the content and makes it the held file.
+LONG HiveFile::Read(int fd) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) {
+    return FromErrno(errno, ERROR_READ_FAULT);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    return ERROR_BADDB;
+  }
+  // Read straight into the string: a hive can be tens of megabytes, and one copy is enough.
+  // The spare room lets a small edit be applied in place later.
+  std::size_t have = 0;
+  content_.resize(static_cast<std::size_t>(info.st_size) + kSpareBytes);
+  for (;;) {
+    if (have == content_.size()) {
+      content_.resize(content_.size() * 2);
+    }
+    const ssize_t got = read(fd, content_.data() + have, content_.size() - have);
+    if (got < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      const int error = errno;
+      Release();
+      return FromErrno(error, ERROR_READ_FAULT);
+    }
+    if (got == 0) {
+      break;
+    }
+    have += static_cast<std::size_t>(got);
+  }
+  content_.resize(have);
+  if (fd_ >= 0) {
+    close(fd_);
+  }
+  fd_ = fd;
+  identity_ = info;
+  return ERROR_SUCCESS;
+}
+
+LONG HiveFile::Load(const std::string &path, bool *reloaded) {
+  *reloaded = false;
+  // O_NONBLOCK keeps a FIFO planted in the hive's place from blocking the open.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    const int error = errno;
+    Release();
+    return FromErrno(error, ERROR_READ_FAULT);
+  }
+  if (path == path_ && SameAsHeld(fd)) {
+    close(fd);
+    return ERROR_SUCCESS;
+  }
+  *reloaded = true;
+  path_ = path;
+  const LONG status = Read(fd);
+  if (status != ERROR_SUCCESS) {
+    close(fd);
+    Release();
+  }
+  return status;
+}
+
+LONG HiveFile::Rewrite(
+    const std::function<LONG(std::string_view content, bool reloaded, Splice *splice)> &plan) {
+  const std::string path = path_;
   // Every writer holds this lock from reading the hive until its replacement is in place,
   // so no writer's change is built on a stale copy.
   const Fd lock(LockHive(path));
   if (!lock.Valid()) {
     return FromErrno(errno, ERROR_ACCESS_DENIED);
   }
-  std::string content;
-  struct stat info {};
-  if (const LONG status = ReadHiveWithInfo(path, &content, &info); status != ERROR_SUCCESS) {
-    return status;
+  bool reloaded = false;
+  {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+      const int error = errno;
+      Release();
+      return FromErrno(error, ERROR_READ_FAULT);
+    }
+    if (SameAsHeld(fd) && SameBytes(fd, content_)) {
+      close(fd);
+    } else {
+      reloaded = true;
+      path_ = path;
+      if (const LONG status = Read(fd); status != ERROR_SUCCESS) {
+        close(fd);
+        Release();
+        return status;
+      }
+    }
   }
   Splice splice;
-  if (const LONG status = plan(content, &splice); status != ERROR_SUCCESS) {
+  if (const LONG status = plan(content_, reloaded, &splice); status != ERROR_SUCCESS) {
     return status;
   }
 
@@ -223,11 +307,11 @@ LONG RewriteHive(const std::string &path,
     return FromErrno(errno, ERROR_WRITE_FAULT);
   }
   // Ownership is kept where this process may keep it; the permission bits always are.
-  if (fchown(out.Get(), info.st_uid, info.st_gid) != 0) {
+  if (fchown(out.Get(), identity_.st_uid, identity_.st_gid) != 0) {
     errno = 0;
   }
-  const std::string_view bytes(content);
-  if (fchmod(out.Get(), info.st_mode & 07777) != 0 ||
+  const std::string_view bytes(content_);
+  if (fchmod(out.Get(), identity_.st_mode & 07777) != 0 ||
       !WriteAll(out.Get(), bytes.substr(0, splice.begin)) || !WriteAll(out.Get(), splice.text) ||
       !WriteAll(out.Get(), bytes.substr(splice.end)) || fsync(out.Get()) != 0 || !out.Close()) {
     return FromErrno(errno, ERROR_WRITE_FAULT);
@@ -237,10 +321,24 @@ LONG RewriteHive(const std::string &path,
   }
   temp.Keep();
   const Fd directory(open(Directory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!directory.Valid() || fsync(directory.Get()) != 0) {
-    return FromErrno(errno, ERROR_WRITE_FAULT);
+  const bool durable = directory.Valid() && fsync(directory.Get()) == 0;
+  const int error = errno;
+
+  // Hold the new file as if it had been read: still under the lock, it is the one just made.
+  content_.replace(splice.begin, splice.end - splice.begin, splice.text);
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat info {};
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    Release();
+  } else {
+    close(fd_);
+    fd_ = fd;
+    identity_ = info;
   }
-  return ERROR_SUCCESS;
+  return durable ? ERROR_SUCCESS : FromErrno(error, ERROR_WRITE_FAULT);
 }
 
 } // namespace orvik::reg

@@ -17,16 +17,22 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
+// Hex digit values by character, -1 for anything else: hex data is most of a large hive, so
+// this lookup is the scanner's innermost step.
+constexpr std::array<signed char, 256> kHexValues = [] {
+  std::array<signed char, 256> values{};
+  values.fill(-1);
+  for (int i = 0; i < 10; ++i) {
+    values['0' + i] = static_cast<signed char>(i);
   }
-  const char lower = Lower(c);
-  if (lower >= 'a' && lower <= 'f') {
-    return lower - 'a' + 10;
+  for (int i = 0; i < 6; ++i) {
+    values['a' + i] = static_cast<signed char>(10 + i);
+    values['A' + i] = static_cast<signed char>(10 + i);
   }
-  return -1;
-}
+  return values;
+}();
+
+int HexDigit(char c) { return kHexValues[static_cast<unsigned char>(c)]; }
 
 bool IEquals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) {
@@ -134,6 +140,21 @@ bool ParseHexBytes(std::string_view text, Line *line, std::size_t pos, Sink &&si
       }
     } else if (pos == line->end) {
       return !afterComma;
+    }
+    // The usual run of two digits and a comma, as regedit writes it.
+    const std::size_t runStart = pos;
+    while (pos + 2 < line->end && text[pos + 2] == ',') {
+      const int high = HexDigit(text[pos]);
+      const int low = HexDigit(text[pos + 1]);
+      if (high < 0 || low < 0) {
+        break;
+      }
+      sink(static_cast<BYTE>(high << 4 | low));
+      pos += 3;
+      afterComma = true;
+    }
+    if (pos != runStart) {
+      continue;
     }
     BYTE byte = 0;
     if (!ParseHexByte(text, &pos, line->end, &byte)) {
@@ -253,11 +274,33 @@ private:
   bool equal_ = true;
 };
 
+// A value line from its name at `pos`: the name's characters go to `nameSink`, and `*line`
+// ends as the value's last physical line.
+template <class NameSink>
+bool ParseValueLine(std::string_view text, Line *line, std::size_t pos, NameSink &&nameSink,
+                    std::size_t *nameEnd = nullptr) {
+  if (text[pos] == '@') {
+    ++pos;
+  } else if (!ParseQuoted(text, &pos, line->end, nameSink)) {
+    return false;
+  }
+  if (nameEnd != nullptr) {
+    *nameEnd = pos;
+  }
+  pos = SkipBlanks(text, pos, line->end);
+  if (pos == line->end || text[pos] != '=') {
+    return false;
+  }
+  pos = SkipBlanks(text, pos + 1, line->end);
+  DWORD type = 0;
+  return ParseData(text, line, pos, &type, [](BYTE /*b*/) {});
+}
+
 } // namespace
 
 bool ScanHive(std::string_view text, std::string_view rootName, std::string_view keyPath,
-              std::string_view valueName, KeyLookup *found) {
-  *found = KeyLookup{};
+              KeyIndex *index) {
+  *index = KeyIndex{};
   if (std::memchr(text.data(), '\0', text.size()) != nullptr) {
     return false;
   }
@@ -265,7 +308,7 @@ bool ScanHive(std::string_view text, std::string_view rootName, std::string_view
   if (!ValidHeader(text, &line)) {
     return false;
   }
-  found->eol = line.next > line.end ? text.substr(line.end, line.next - line.end) : kDefaultEol;
+  index->eol = line.next > line.end ? text.substr(line.end, line.next - line.end) : kDefaultEol;
 
   std::string target(rootName);
   if (!keyPath.empty()) {
@@ -300,63 +343,71 @@ bool ScanHive(std::string_view text, std::string_view rootName, std::string_view
       inKey = IEquals(name, target);
       const bool isSubkey =
           IStartsWith(name, target) && name.size() > target.size() && name[target.size()] == '\\';
-      if (inKey || isSubkey) {
-        if (!found->keyExists) {
-          found->keySpelling = name.substr(0, target.size());
-        }
-        found->keyExists = true;
+      if ((inKey || isSubkey) && !index->exists) {
+        index->exists = true;
+        index->spelling = name.substr(0, target.size());
       }
       if (inKey) {
-        found->hasSection = true;
-        found->insertAt = line.next;
-        found->insertNeedsEol = line.next == line.end;
+        index->sections.push_back(Span{line.begin, line.next});
       }
       continue;
     }
     if (!inSection || (text[pos] != '"' && text[pos] != '@')) {
       return false;
     }
-    const std::size_t nameBegin = pos;
-    NameMatcher matcher(valueName);
-    if (text[pos] == '@') {
-      ++pos;
-    } else if (inKey) {
-      if (!ParseQuoted(text, &pos, line.end, matcher)) {
-        return false;
-      }
-    } else if (!ParseQuoted(text, &pos, line.end, [](char /*c*/) {})) {
-      return false;
-    }
-    const Span name{nameBegin, pos};
-    pos = SkipBlanks(text, pos, line.end);
-    if (pos == line.end || text[pos] != '=') {
-      return false;
-    }
-    pos = SkipBlanks(text, pos + 1, line.end);
-    DWORD type = 0;
-    if (!ParseData(text, &line, pos, &type, [](BYTE /*b*/) {})) {
+    if (!ParseValueLine(text, &line, pos, [](char /*c*/) {})) {
       return false;
     }
     if (inKey) {
-      if (matcher.Equal()) {
-        found->valueFound = true;
-        found->valueName = name;
-        found->valueLine = Span{nameBegin, line.end};
-      }
-      found->insertAt = line.next;
-      found->insertNeedsEol = line.next == line.end;
+      index->sections.back().end = line.next;
     }
   }
 }
 
-void DecodeValue(std::string_view text, const KeyLookup &found, DWORD *type, std::string *data) {
+bool FindValue(std::string_view text, const KeyIndex &index, std::string_view valueName,
+               ValueLookup *found) {
+  *found = ValueLookup{};
+  for (const Span &section : index.sections) {
+    Line line;
+    ReadLine(text, section.begin, &line); // the section's header
+    while (line.next < section.end && ReadLine(text, line.next, &line) == LineStatus::kOk) {
+      const std::size_t pos = SkipBlanks(text, line.begin, line.end);
+      if (pos == line.end || text[pos] == ';') {
+        continue;
+      }
+      NameMatcher matcher(valueName);
+      Span name{pos, pos};
+      if (!ParseValueLine(text, &line, pos, matcher, &name.end)) {
+        return false;
+      }
+      if (matcher.Equal()) {
+        found->found = true;
+        found->name = name;
+        found->line = Span{pos, line.end};
+      }
+    }
+  }
+  return true;
+}
+
+void DecodeValue(std::string_view text, const ValueLookup &found, DWORD *type, std::string *data) {
   data->clear();
   Line line;
-  ReadLine(text, found.valueLine.begin, &line);
-  std::size_t pos = found.valueName.end;
-  pos = SkipBlanks(text, pos, line.end) + 1; // past the '='
+  ReadLine(text, found.line.begin, &line);
+  std::size_t pos = SkipBlanks(text, found.name.end, line.end) + 1; // past the '='
   pos = SkipBlanks(text, pos, line.end);
   ParseData(text, &line, pos, type, [data](BYTE b) { data->push_back(static_cast<char>(b)); });
+}
+
+void ApplySplice(KeyIndex *index, std::size_t begin, std::size_t end, std::size_t length) {
+  for (Span &section : index->sections) {
+    if (section.begin >= end && section.begin > begin) {
+      section.begin = section.begin + length - (end - begin);
+    }
+    if (section.end >= end) {
+      section.end = section.end + length - (end - begin);
+    }
+  }
 }
 
 bool EncodeName(std::string_view name, std::string *encoded) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orvik::reg {
 
@@ -14,28 +15,40 @@ struct Span {
   std::size_t end = 0;
 };
 
-// What one pass over a hive finds out about one key and one of its values.
-struct KeyLookup {
-  bool keyExists = false;  // a section names the key itself or one of its subkeys
-  bool hasSection = false; // a section names the key itself
-  bool valueFound = false;
-  Span valueLine;               // the value's last line, from its name to the end of its data
-  Span valueName;               // the stored name as written, quotes included, or "@"
-  std::size_t insertAt = 0;     // just past the last line of the key's last section
-  bool insertNeedsEol = false;  // that line is the file's last and has no line end
-  std::string_view keySpelling; // the key's path as the file spells it
-  std::string_view eol;         // the header's line end, used for every line we add
+// What one pass over a hive finds out about one key.
+struct KeyIndex {
+  bool exists = false;        // a section names the key itself or one of its subkeys
+  std::vector<Span> sections; // the key's own sections, each from its header line to just
+                              // past its last value line
+  std::string spelling;       // the key's path as the file first spells it
+  std::string eol;            // the header's line end, used for every line we add
 };
 
-// Checks that `text` is a valid hive for the root `rootName` and finds the key `keyPath`
-// (relative to the root, empty for the root itself) and its value `valueName` ("" is the
-// default value). One linear pass, no allocation per line. Returns false for an invalid hive.
-bool ScanHive(std::string_view text, std::string_view rootName, std::string_view keyPath,
-              std::string_view valueName, KeyLookup *found);
+// Where a value of a key is written.
+struct ValueLookup {
+  bool found = false;
+  Span line; // the value's last line, from its name to the end of its data
+  Span name; // the stored name as written, quotes included, or "@"
+};
 
-// Decodes the value whose line ScanHive reported. `data` receives the bytes as the registry
-// returns them: a quoted string with its NUL, a dword as four little-endian bytes.
-void DecodeValue(std::string_view text, const KeyLookup &found, DWORD *type, std::string *data);
+// Checks that `text` is a valid hive for the root `rootName` and indexes the key `keyPath`
+// (relative to the root, empty for the root itself). One linear pass, no allocation per line.
+// Returns false for an invalid hive.
+bool ScanHive(std::string_view text, std::string_view rootName, std::string_view keyPath,
+              KeyIndex *index);
+
+// Finds the value `valueName` ("" is the default value) in the key's sections of a hive that
+// ScanHive accepted. The last line of a value wins, as on import.
+bool FindValue(std::string_view text, const KeyIndex &index, std::string_view valueName,
+               ValueLookup *found);
+
+// Decodes a value that FindValue found. `data` receives the bytes as the registry returns
+// them: a quoted string with its NUL, a dword as four little-endian bytes.
+void DecodeValue(std::string_view text, const ValueLookup &found, DWORD *type, std::string *data);
+
+// Keeps the index true after the bytes [begin, end) of the hive were replaced by `length`
+// bytes inside or at the end of one of the key's sections.
+void ApplySplice(KeyIndex *index, std::size_t begin, std::size_t end, std::size_t length);
 
 // The name as a value line starts with it; false when the name cannot be written in a line.
 bool EncodeName(std::string_view name, std::string *encoded);

@@ -17,7 +17,8 @@
 
 namespace {
 
-using orvik::reg::KeyLookup;
+using orvik::reg::KeyIndex;
+using orvik::reg::ValueLookup;
 
 struct PredefinedKey {
   HKEY handle;
@@ -44,13 +45,11 @@ struct KeyRef {
 class HandleTable {
 public:
   HKEY Add(KeyRef key) {
-    const std::lock_guard<std::mutex> guard(mutex_);
     next_ += 4;
     keys_.emplace(next_, std::move(key));
     return reinterpret_cast<HKEY>(next_); // NOLINT(*-reinterpret-cast,performance-no-int-to-ptr)
   }
-  bool Find(HKEY handle, KeyRef *key) {
-    const std::lock_guard<std::mutex> guard(mutex_);
+  bool Find(HKEY handle, KeyRef *key) const {
     const auto found =
         keys_.find(reinterpret_cast<std::uintptr_t>(handle)); // NOLINT(*-reinterpret-cast)
     if (found == keys_.end()) {
@@ -60,12 +59,11 @@ public:
     return true;
   }
   bool Remove(HKEY handle) {
-    const std::lock_guard<std::mutex> guard(mutex_);
     return keys_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 1; // NOLINT(*-reinterpret-cast)
   }
+  [[nodiscard]] bool Empty() const { return keys_.empty(); }
 
 private:
-  std::mutex mutex_;
   std::unordered_map<std::uintptr_t, KeyRef> keys_;
   // Handles are never reused, so a stale handle cannot reach another key.
   std::uintptr_t next_ = 0x1000;
@@ -106,20 +104,6 @@ LONG JoinPath(const std::string &base, LPCSTR subKey, std::string *path) {
   return ERROR_SUCCESS;
 }
 
-// Reads the hive of `key` and finds the key and one of its values in it.
-LONG Lookup(const KeyRef &key, std::string_view valueName, std::string *content, KeyLookup *found) {
-  if (key.hivePath.empty()) {
-    return ERROR_FILE_NOT_FOUND;
-  }
-  if (const LONG status = orvik::reg::ReadHive(key.hivePath, content); status != ERROR_SUCCESS) {
-    return status;
-  }
-  if (!orvik::reg::ScanHive(*content, key.rootName, key.path, valueName, found)) {
-    return ERROR_BADDB;
-  }
-  return ERROR_SUCCESS;
-}
-
 bool EndsWithBlankLine(std::string_view content) {
   if (content.empty() || content.back() != '\n') {
     return false;
@@ -131,16 +115,17 @@ bool EndsWithBlankLine(std::string_view content) {
   return content.empty() || content.back() == '\n';
 }
 
-// Where and what to write so that the key's value `name` holds the new line.
-void PlanValueWrite(std::string_view content, const KeyLookup &found, const std::string &line,
-                    orvik::reg::Splice *splice) {
-  const std::string eol(found.eol);
-  if (found.valueFound) {
-    *splice = {found.valueLine.begin, found.valueLine.end, line};
+// Where and what to write so that the key's value holds the new line.
+void PlanValueWrite(std::string_view content, const KeyIndex &index, const ValueLookup &value,
+                    const std::string &line, orvik::reg::Splice *splice) {
+  const std::string &eol = index.eol;
+  if (value.found) {
+    *splice = {value.line.begin, value.line.end, line};
     return;
   }
-  if (found.hasSection) {
-    *splice = {found.insertAt, found.insertAt, (found.insertNeedsEol ? eol : "") + line + eol};
+  if (!index.sections.empty()) {
+    const std::size_t at = index.sections.back().end;
+    *splice = {at, at, (content[at - 1] != '\n' ? eol : "") + line + eol};
     return;
   }
   // The key exists only through its subkeys' sections: give it a section of its own.
@@ -151,9 +136,102 @@ void PlanValueWrite(std::string_view content, const KeyLookup &found, const std:
   if (!EndsWithBlankLine(content)) {
     text += eol;
   }
-  text.append("[").append(found.keySpelling).append("]").append(eol);
+  text.append("[").append(index.spelling).append("]").append(eol);
   text.append(line).append(eol);
   *splice = {content.size(), content.size(), text};
+}
+
+// The hive this process works on, and the index of the key it last looked at there. One is
+// enough: the switch works on one key at a time, and each call checks that the file is still
+// the one held before it relies on it.
+class Session {
+public:
+  // Makes the hive of `key` current and indexes the key in it.
+  LONG Prepare(const KeyRef &key) {
+    if (key.hivePath.empty()) {
+      return ERROR_FILE_NOT_FOUND;
+    }
+    bool reloaded = false;
+    if (const LONG status = file_.Load(key.hivePath, &reloaded); status != ERROR_SUCCESS) {
+      indexed_ = false;
+      return status;
+    }
+    return IndexKey(key, reloaded);
+  }
+
+  [[nodiscard]] std::string_view Content() const { return file_.Content(); }
+  [[nodiscard]] const KeyIndex &Index() const { return index_; }
+
+  LONG SetValue(const KeyRef &key, std::string_view name, const std::string &encodedName,
+                DWORD type, const BYTE *data, DWORD size) {
+    if (const LONG status = Prepare(key); status != ERROR_SUCCESS) {
+      return status;
+    }
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    std::size_t length = 0;
+    const LONG status =
+        file_.Rewrite([&](std::string_view content, bool reloaded, orvik::reg::Splice *splice) {
+          if (const LONG indexed = IndexKey(key, reloaded); indexed != ERROR_SUCCESS) {
+            return indexed;
+          }
+          if (!index_.exists) {
+            return ERROR_KEY_DELETED;
+          }
+          ValueLookup value;
+          orvik::reg::FindValue(content, index_, name, &value);
+          // A replaced value keeps the spelling of its stored name.
+          const std::string_view storedName =
+              value.found ? content.substr(value.name.begin, value.name.end - value.name.begin)
+                          : std::string_view(encodedName);
+          const std::string line =
+              orvik::reg::EncodeValueLine(storedName, type, data, size, index_.eol);
+          PlanValueWrite(content, index_, value, line, splice);
+          begin = splice->begin;
+          end = splice->end;
+          length = splice->text.size();
+          return ERROR_SUCCESS;
+        });
+    // A new section, or a failure part-way, is rare: the key is simply indexed afresh.
+    if (status != ERROR_SUCCESS || index_.sections.empty()) {
+      indexed_ = false;
+    } else {
+      orvik::reg::ApplySplice(&index_, begin, end, length);
+    }
+    return status;
+  }
+
+  void Release() {
+    file_.Release();
+    indexed_ = false;
+  }
+
+private:
+  LONG IndexKey(const KeyRef &key, bool reloaded) {
+    if (reloaded || !indexed_ || root_ != key.rootName || path_ != key.path) {
+      indexed_ = false;
+      if (!orvik::reg::ScanHive(file_.Content(), key.rootName, key.path, &index_)) {
+        return ERROR_BADDB;
+      }
+      root_ = key.rootName;
+      path_ = key.path;
+      indexed_ = true;
+    }
+    return ERROR_SUCCESS;
+  }
+
+  orvik::reg::HiveFile file_;
+  std::string root_;
+  std::string path_;
+  bool indexed_ = false;
+  KeyIndex index_;
+};
+
+// All state of the registry layer, used by one call at a time.
+std::mutex registryMutex;
+Session &CurrentSession() {
+  static Session session;
+  return session;
 }
 
 // The standard containers here throw only when memory runs out; no exception may leave the
@@ -171,12 +249,11 @@ LSTATUS OpenKey(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, PHKEY phkResult) 
   if (const LONG status = JoinPath(parent.path, lpSubKey, &key.path); status != ERROR_SUCCESS) {
     return status;
   }
-  std::string content;
-  KeyLookup found;
-  if (const LONG status = Lookup(key, "", &content, &found); status != ERROR_SUCCESS) {
+  Session &session = CurrentSession();
+  if (const LONG status = session.Prepare(key); status != ERROR_SUCCESS) {
     return status;
   }
-  if (!found.keyExists) {
+  if (!session.Index().exists) {
     return ERROR_FILE_NOT_FOUND;
   }
   if ((samDesired & kWriteRights) != 0) {
@@ -202,21 +279,22 @@ LSTATUS QueryValue(HKEY hKey, LPCSTR lpValueName, const DWORD *lpReserved, LPDWO
   if ((key.access & KEY_QUERY_VALUE) == 0) {
     return ERROR_ACCESS_DENIED;
   }
-  std::string content;
-  KeyLookup found;
-  const std::string_view name = lpValueName != nullptr ? lpValueName : "";
-  if (const LONG status = Lookup(key, name, &content, &found); status != ERROR_SUCCESS) {
+  Session &session = CurrentSession();
+  if (const LONG status = session.Prepare(key); status != ERROR_SUCCESS) {
     return status;
   }
-  if (!found.keyExists) {
+  if (!session.Index().exists) {
     return ERROR_KEY_DELETED;
   }
-  if (!found.valueFound) {
+  ValueLookup found;
+  const std::string_view name = lpValueName != nullptr ? lpValueName : "";
+  orvik::reg::FindValue(session.Content(), session.Index(), name, &found);
+  if (!found.found) {
     return ERROR_FILE_NOT_FOUND;
   }
   DWORD type = REG_NONE;
   std::string data;
-  orvik::reg::DecodeValue(content, found, &type, &data);
+  orvik::reg::DecodeValue(session.Content(), found, &type, &data);
   if (data.size() > UINT32_MAX) {
     return ERROR_BADDB;
   }
@@ -259,25 +337,7 @@ LSTATUS SetValue(HKEY hKey, LPCSTR lpValueName, DWORD dwType, const BYTE *lpData
   if (!orvik::reg::EncodeName(name, &encodedName)) {
     return ERROR_INVALID_PARAMETER;
   }
-  return orvik::reg::RewriteHive(
-      key.hivePath, [&](std::string_view content, orvik::reg::Splice *splice) {
-        KeyLookup found;
-        if (!orvik::reg::ScanHive(content, key.rootName, key.path, name, &found)) {
-          return ERROR_BADDB;
-        }
-        if (!found.keyExists) {
-          return ERROR_KEY_DELETED;
-        }
-        // A replaced value keeps the spelling of its stored name.
-        const std::string_view storedName =
-            found.valueFound
-                ? content.substr(found.valueName.begin, found.valueName.end - found.valueName.begin)
-                : std::string_view(encodedName);
-        const std::string line =
-            orvik::reg::EncodeValueLine(storedName, dwType, lpData, cbData, found.eol);
-        PlanValueWrite(content, found, line, splice);
-        return ERROR_SUCCESS;
-      });
+  return CurrentSession().SetValue(key, name, encodedName, dwType, lpData, cbData);
 } catch (...) {
   return ERROR_OUTOFMEMORY;
 }
@@ -288,7 +348,14 @@ LSTATUS CloseKey(HKEY hKey) try {
       return ERROR_SUCCESS;
     }
   }
-  return Handles().Remove(hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  if (!Handles().Remove(hKey)) {
+    return ERROR_INVALID_HANDLE;
+  }
+  // With no key open, the hive held in memory is given back.
+  if (Handles().Empty()) {
+    CurrentSession().Release();
+  }
+  return ERROR_SUCCESS;
 } catch (...) {
   return ERROR_OUTOFMEMORY;
 }
@@ -334,6 +401,7 @@ void Trace(const char *operation, const std::string &key, LPCSTR name, const std
 
 extern "C" LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
                                  PHKEY phkResult) {
+  const std::lock_guard<std::mutex> guard(registryMutex);
   const LSTATUS status = OpenKey(hKey, lpSubKey, samDesired, phkResult);
   if (TraceFile() != nullptr) {
     Trace("RegOpenKeyExA", Describe(hKey), lpSubKey, "", status);
@@ -345,6 +413,7 @@ extern "C" LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName,
                                     LPDWORD lpReserved, // NOLINT(readability-non-const-parameter)
                                     LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   const DWORD given = lpcbData != nullptr ? *lpcbData : 0;
+  const std::lock_guard<std::mutex> guard(registryMutex);
   const LSTATUS status = QueryValue(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData);
   if (TraceFile() != nullptr) {
     Trace("RegQueryValueExA", Describe(hKey), lpValueName, " buffer " + std::to_string(given),
@@ -355,6 +424,7 @@ extern "C" LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName,
 
 extern "C" LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwType,
                                   const BYTE *lpData, DWORD cbData) {
+  const std::lock_guard<std::mutex> guard(registryMutex);
   const LSTATUS status = SetValue(hKey, lpValueName, dwType, lpData, cbData);
   if (TraceFile() != nullptr) {
     Trace("RegSetValueExA", Describe(hKey), lpValueName,
@@ -364,6 +434,7 @@ extern "C" LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserve
 }
 
 extern "C" LSTATUS RegCloseKey(HKEY hKey) {
+  const std::lock_guard<std::mutex> guard(registryMutex);
   if (TraceFile() == nullptr) {
     return CloseKey(hKey);
   }
