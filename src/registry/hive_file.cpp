@@ -186,7 +186,26 @@ void HiveFile::Release() {
   }
   fd_ = -1;
   path_.clear();
-  content_ = std::string();
+  content_.reset();
+  size_ = 0;
+  capacity_ = 0;
+}
+
+void HiveFile::Replace(const Splice &splice) {
+  const std::size_t tail = size_ - splice.end;
+  const std::size_t size = splice.begin + splice.text.size() + tail;
+  if (size > capacity_) {
+    auto grown = std::make_unique_for_overwrite<char[]>(size + kSpareBytes);
+    std::memcpy(grown.get(), content_.get(), splice.begin);
+    std::memcpy(grown.get() + splice.begin + splice.text.size(), content_.get() + splice.end, tail);
+    content_ = std::move(grown);
+    capacity_ = size + kSpareBytes;
+  } else {
+    std::memmove(content_.get() + splice.begin + splice.text.size(), content_.get() + splice.end,
+                 tail);
+  }
+  std::memcpy(content_.get() + splice.begin, splice.text.data(), splice.text.size());
+  size_ = size;
 }
 
 bool HiveFile::SameAsHeld(int fd) const {
@@ -208,15 +227,24 @@ LONG HiveFile::Read(int fd) {
   if (!S_ISREG(info.st_mode)) {
     return ERROR_BADDB;
   }
-  // Read straight into the string: a hive can be tens of megabytes, and one copy is enough.
+  // Read straight into the buffer: a hive can be tens of megabytes, and one copy is enough.
   // The spare room lets a small edit be applied in place later.
-  std::size_t have = 0;
-  content_.resize(static_cast<std::size_t>(info.st_size) + kSpareBytes);
+  std::size_t wanted = static_cast<std::size_t>(info.st_size) + kSpareBytes;
+  if (wanted > capacity_) {
+    content_ = std::make_unique_for_overwrite<char[]>(wanted);
+    capacity_ = wanted;
+  }
+  size_ = 0;
   for (;;) {
-    if (have == content_.size()) {
-      content_.resize(content_.size() * 2);
+    if (size_ == capacity_) {
+      // The file grew while it was read; a protocol writer never does that, but be safe.
+      wanted = capacity_ * 2;
+      auto grown = std::make_unique_for_overwrite<char[]>(wanted);
+      std::memcpy(grown.get(), content_.get(), size_);
+      content_ = std::move(grown);
+      capacity_ = wanted;
     }
-    const ssize_t got = read(fd, content_.data() + have, content_.size() - have);
+    const ssize_t got = read(fd, content_.get() + size_, capacity_ - size_);
     if (got < 0) {
       if (errno == EINTR) {
         continue;
@@ -228,9 +256,8 @@ LONG HiveFile::Read(int fd) {
     if (got == 0) {
       break;
     }
-    have += static_cast<std::size_t>(got);
+    size_ += static_cast<std::size_t>(got);
   }
-  content_.resize(have);
   if (fd_ >= 0) {
     close(fd_);
   }
@@ -279,7 +306,7 @@ LONG HiveFile::Rewrite(
       Release();
       return FromErrno(error, ERROR_READ_FAULT);
     }
-    if (SameAsHeld(fd) && SameBytes(fd, content_)) {
+    if (SameAsHeld(fd) && SameBytes(fd, Content())) {
       close(fd);
     } else {
       reloaded = true;
@@ -292,7 +319,7 @@ LONG HiveFile::Rewrite(
     }
   }
   Splice splice;
-  if (const LONG status = plan(content_, reloaded, &splice); status != ERROR_SUCCESS) {
+  if (const LONG status = plan(Content(), reloaded, &splice); status != ERROR_SUCCESS) {
     return status;
   }
 
@@ -310,7 +337,7 @@ LONG HiveFile::Rewrite(
   if (fchown(out.Get(), identity_.st_uid, identity_.st_gid) != 0) {
     errno = 0;
   }
-  const std::string_view bytes(content_);
+  const std::string_view bytes = Content();
   if (fchmod(out.Get(), identity_.st_mode & 07777) != 0 ||
       !WriteAll(out.Get(), bytes.substr(0, splice.begin)) || !WriteAll(out.Get(), splice.text) ||
       !WriteAll(out.Get(), bytes.substr(splice.end)) || fsync(out.Get()) != 0 || !out.Close()) {
@@ -325,7 +352,7 @@ LONG HiveFile::Rewrite(
   const int error = errno;
 
   // Hold the new file as if it had been read: still under the lock, it is the one just made.
-  content_.replace(splice.begin, splice.end - splice.begin, splice.text);
+  Replace(splice);
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   struct stat info {};
   if (fd < 0 || fstat(fd, &info) != 0) {

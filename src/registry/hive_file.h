@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -48,16 +49,20 @@ public:
   // Forgets the file and frees its content.
   void Release();
 
-  [[nodiscard]] std::string_view Content() const { return content_; }
+  [[nodiscard]] std::string_view Content() const { return {content_.get(), size_}; }
 
 private:
   LONG Read(int fd);
   [[nodiscard]] bool SameAsHeld(int fd) const;
+  void Replace(const Splice &splice);
 
   std::string path_;
   int fd_ = -1;
   struct stat identity_ {};
-  std::string content_;
+  // The content is not a std::string, which would clear all of it before every read.
+  std::unique_ptr<char[]> content_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
 };
 
 } // namespace orvik::reg

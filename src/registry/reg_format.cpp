@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 
 namespace orvik::reg {
@@ -15,7 +16,17 @@ constexpr std::size_t kHexWrapColumn = 77;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+// ASCII lower case by character; other bytes are their own.
+constexpr std::array<char, 256> kLower = [] {
+  std::array<char, 256> lower{};
+  for (int i = 0; i < 256; ++i) {
+    lower[static_cast<std::size_t>(i)] =
+        static_cast<char>(i >= 'A' && i <= 'Z' ? i - 'A' + 'a' : i);
+  }
+  return lower;
+}();
+
+char Lower(char c) { return kLower[static_cast<unsigned char>(c)]; }
 
 // Hex digit values by character, -1 for anything else: hex data is most of a large hive, so
 // this lookup is the scanner's innermost step.
@@ -57,7 +68,7 @@ struct Line {
   std::size_t next = 0;
 };
 
-enum class LineStatus { kOk, kEnd, kBad };
+enum class LineStatus { kOk, kEnd };
 
 LineStatus ReadLine(std::string_view text, std::size_t pos, Line *line) {
   if (pos >= text.size()) {
@@ -71,12 +82,14 @@ LineStatus ReadLine(std::string_view text, std::size_t pos, Line *line) {
   if (lf != nullptr && end > pos && base[end - 1] == '\r') {
     --end;
   }
-  // A carriage return is only a line end in front of a line feed.
-  if (std::memchr(base + pos, '\r', end - pos) != nullptr) {
-    return LineStatus::kBad;
-  }
   *line = Line{pos, end, next};
   return LineStatus::kOk;
+}
+
+// A carriage return is only a line end in front of a line feed. Value lines reject one where
+// they parse it; other lines are checked whole.
+bool HasCarriageReturn(std::string_view text, const Line &line) {
+  return std::memchr(text.data() + line.begin, '\r', line.end - line.begin) != nullptr;
 }
 
 std::size_t SkipBlanks(std::string_view text, std::size_t pos, std::size_t end) {
@@ -95,6 +108,9 @@ bool ParseQuoted(std::string_view text, std::size_t *pos, std::size_t end, Sink 
     if (c == '"') {
       *pos = p + 1;
       return true;
+    }
+    if (c == '\r') {
+      return false;
     }
     if (c == '\\') {
       if (p + 1 >= end || (text[p + 1] != '\\' && text[p + 1] != '"')) {
@@ -123,6 +139,33 @@ bool ParseHexByte(std::string_view text, std::size_t *pos, std::size_t end, BYTE
   return digits > 0;
 }
 
+using Bytes16 = unsigned char __attribute__((vector_size(16)));
+
+// Whether the 48 characters at `p` are sixteen runs of two hex digits and a comma. Most of a
+// large hive is such data, so it is checked sixteen bytes at a time.
+bool IsHexRun48(const char *p) {
+  constexpr Bytes16 kFF = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                           0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  constexpr Bytes16 kCommas[3] = {
+      {0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0xFF, 0},
+      {0, 0xFF, 0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0xFF, 0, 0},
+      {0xFF, 0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0xFF},
+  };
+  Bytes16 bad = {};
+  for (int i = 0; i < 3; ++i) {
+    Bytes16 c;
+    std::memcpy(&c, p + 16 * i, sizeof c);
+    const Bytes16 lower = c | 0x20;
+    const auto isComma = reinterpret_cast<Bytes16>(c == ','); // NOLINT(*-reinterpret-cast)
+    const auto isHex = reinterpret_cast<Bytes16>(             // NOLINT(*-reinterpret-cast)
+        ((c >= '0') & (c <= '9')) | ((lower >= 'a') & (lower <= 'f')));
+    bad |= (kCommas[i] & ~isComma) | ((kFF ^ kCommas[i]) & ~isHex);
+  }
+  std::uint64_t halves[2];
+  std::memcpy(halves, &bad, sizeof halves);
+  return (halves[0] | halves[1]) == 0;
+}
+
 // Comma-separated hex bytes from `pos`, continued onto the next line after a trailing
 // backslash. `*line` ends as the value's last physical line.
 template <class Sink>
@@ -143,6 +186,13 @@ bool ParseHexBytes(std::string_view text, Line *line, std::size_t pos, Sink &&si
     }
     // The usual run of two digits and a comma, as regedit writes it.
     const std::size_t runStart = pos;
+    while (pos + 48 < line->end && IsHexRun48(text.data() + pos)) {
+      for (std::size_t i = 0; i < 48; i += 3) {
+        sink(static_cast<BYTE>(HexDigit(text[pos + i]) << 4 | HexDigit(text[pos + i + 1])));
+      }
+      pos += 48;
+      afterComma = true;
+    }
     while (pos + 2 < line->end && text[pos + 2] == ',') {
       const int high = HexDigit(text[pos]);
       const int low = HexDigit(text[pos + 1]);
@@ -318,15 +368,17 @@ bool ScanHive(std::string_view text, std::string_view rootName, std::string_view
   bool inSection = false;
   bool inKey = false;
   for (;;) {
-    const LineStatus status = ReadLine(text, line.next, &line);
-    if (status == LineStatus::kEnd) {
+    if (ReadLine(text, line.next, &line) == LineStatus::kEnd) {
       return true;
     }
-    if (status == LineStatus::kBad) {
+    std::size_t pos = SkipBlanks(text, line.begin, line.end);
+    if (pos == line.end) {
+      continue;
+    }
+    if ((text[pos] == ';' || text[pos] == '[') && HasCarriageReturn(text, line)) {
       return false;
     }
-    std::size_t pos = SkipBlanks(text, line.begin, line.end);
-    if (pos == line.end || text[pos] == ';') {
+    if (text[pos] == ';') {
       continue;
     }
     if (text[pos] == '[') {
