@@ -30,8 +30,10 @@ constexpr ErrnoCode kErrnoCodes[] = {
     {ENOMEM, ERROR_OUTOFMEMORY},
 };
 
-// Room left after a hive's content when it is read, for the edits of later writes.
-constexpr std::size_t kSpareBytes = 4096;
+// The size of the pieces a hive is read and copied in.
+constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+// How much of a hive's end is enough to tell how it ends: a line end, or a blank line.
+constexpr std::size_t kTailBytes = 4;
 
 LONG FromErrno(int error, LONG fallback) {
   for (const ErrnoCode &entry : kErrnoCodes) {
@@ -128,28 +130,6 @@ int LockHive(const std::string &path) {
   return fd;
 }
 
-// Whether the file behind `fd` holds exactly `content`, read in chunks so that checking a
-// large hive costs no second copy of it in memory.
-bool SameBytes(int fd, std::string_view content) {
-  std::array<char, 1 << 16> chunk{};
-  std::size_t offset = 0;
-  for (;;) {
-    const ssize_t got = read(fd, chunk.data(), chunk.size());
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return got == 0 && offset == content.size();
-    }
-    const auto size = static_cast<std::size_t>(got);
-    if (offset + size > content.size() ||
-        std::memcmp(chunk.data(), content.data() + offset, size) != 0) {
-      return false;
-    }
-    offset += size;
-  }
-}
-
 } // namespace
 
 std::string HivePath(std::string_view rootName) {
@@ -186,26 +166,6 @@ void HiveFile::Release() {
   }
   fd_ = -1;
   path_.clear();
-  content_.reset();
-  size_ = 0;
-  capacity_ = 0;
-}
-
-void HiveFile::Replace(const Splice &splice) {
-  const std::size_t tail = size_ - splice.end;
-  const std::size_t size = splice.begin + splice.text.size() + tail;
-  if (size > capacity_) {
-    auto grown = std::make_unique_for_overwrite<char[]>(size + kSpareBytes);
-    std::memcpy(grown.get(), content_.get(), splice.begin);
-    std::memcpy(grown.get() + splice.begin + splice.text.size(), content_.get() + splice.end, tail);
-    content_ = std::move(grown);
-    capacity_ = size + kSpareBytes;
-  } else {
-    std::memmove(content_.get() + splice.begin + splice.text.size(), content_.get() + splice.end,
-                 tail);
-  }
-  std::memcpy(content_.get() + splice.begin, splice.text.data(), splice.text.size());
-  size_ = size;
 }
 
 bool HiveFile::SameAsHeld(int fd) const {
@@ -218,50 +178,24 @@ bool HiveFile::SameAsHeld(int fd) const {
          now.st_ctim.tv_nsec == identity_.st_ctim.tv_nsec;
 }
 
-// Reads the whole of `fd` into the content and makes it the held file.
-LONG HiveFile::Read(int fd) {
+LONG HiveFile::Hold(const std::string &path, int fd) {
   struct stat info {};
   if (fstat(fd, &info) != 0) {
-    return FromErrno(errno, ERROR_READ_FAULT);
+    const int error = errno;
+    close(fd);
+    Release();
+    return FromErrno(error, ERROR_READ_FAULT);
   }
   if (!S_ISREG(info.st_mode)) {
+    close(fd);
+    Release();
     return ERROR_BADDB;
-  }
-  // Read straight into the buffer: a hive can be tens of megabytes, and one copy is enough.
-  // The spare room lets a small edit be applied in place later.
-  std::size_t wanted = static_cast<std::size_t>(info.st_size) + kSpareBytes;
-  if (wanted > capacity_) {
-    content_ = std::make_unique_for_overwrite<char[]>(wanted);
-    capacity_ = wanted;
-  }
-  size_ = 0;
-  for (;;) {
-    if (size_ == capacity_) {
-      // The file grew while it was read; a protocol writer never does that, but be safe.
-      wanted = capacity_ * 2;
-      auto grown = std::make_unique_for_overwrite<char[]>(wanted);
-      std::memcpy(grown.get(), content_.get(), size_);
-      content_ = std::move(grown);
-      capacity_ = wanted;
-    }
-    const ssize_t got = read(fd, content_.get() + size_, capacity_ - size_);
-    if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      const int error = errno;
-      Release();
-      return FromErrno(error, ERROR_READ_FAULT);
-    }
-    if (got == 0) {
-      break;
-    }
-    size_ += static_cast<std::size_t>(got);
   }
   if (fd_ >= 0) {
     close(fd_);
   }
   fd_ = fd;
+  path_ = path;
   identity_ = info;
   return ERROR_SUCCESS;
 }
@@ -280,17 +214,93 @@ LONG HiveFile::Load(const std::string &path, bool *reloaded) {
     return ERROR_SUCCESS;
   }
   *reloaded = true;
-  path_ = path;
-  const LONG status = Read(fd);
-  if (status != ERROR_SUCCESS) {
-    close(fd);
-    Release();
-  }
-  return status;
+  return Hold(path, fd);
 }
 
-LONG HiveFile::Rewrite(
-    const std::function<LONG(std::string_view content, bool reloaded, Splice *splice)> &plan) {
+LONG HiveFile::Scan(HiveScanner *scanner) {
+  // The file is read in pieces through one buffer, as a copy would be: a hive can be tens of
+  // megabytes, and neither its size in memory nor the cost of mapping it in is needed.
+  std::string buffer(kChunkBytes, '\0');
+  std::size_t held = 0;   // bytes in the buffer not yet scanned
+  std::size_t offset = 0; // where the buffer starts in the file
+  for (;;) {
+    if (held == buffer.size()) {
+      buffer.resize(buffer.size() * 2); // one value larger than the buffer
+    }
+    const ssize_t got =
+        pread(fd_, buffer.data() + held, buffer.size() - held, static_cast<off_t>(offset + held));
+    if (got < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return FromErrno(errno, ERROR_READ_FAULT);
+    }
+    held += static_cast<std::size_t>(got);
+    const std::string_view text(buffer.data(), held);
+    const std::size_t cut = got == 0 ? held : HiveScanner::SafeCut(text);
+    if (cut > 0 && !scanner->Feed(text.substr(0, cut), offset)) {
+      return ERROR_BADDB;
+    }
+    if (got == 0) {
+      return ERROR_SUCCESS;
+    }
+    std::memmove(buffer.data(), buffer.data() + cut, held - cut);
+    held -= cut;
+    offset += cut;
+  }
+}
+
+LONG HiveFile::ReadAt(Span span, std::string *bytes) const {
+  bytes->resize(span.end - span.begin);
+  std::size_t have = 0;
+  while (have < bytes->size()) {
+    const ssize_t got = pread(fd_, bytes->data() + have, bytes->size() - have,
+                              static_cast<off_t>(span.begin + have));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return got == 0 ? ERROR_BADDB : FromErrno(errno, ERROR_READ_FAULT);
+    }
+    have += static_cast<std::size_t>(got);
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG HiveFile::Tail(std::string *tail) const {
+  const auto size = static_cast<std::size_t>(identity_.st_size);
+  const std::size_t length = size < kTailBytes ? size : kTailBytes;
+  return ReadAt(Span{size - length, size}, tail);
+}
+
+LONG HiveFile::CopyWith(int out, const Splice &splice) const {
+  const auto size = static_cast<std::size_t>(identity_.st_size);
+  std::string buffer(kChunkBytes, '\0');
+  const auto copy = [&](std::size_t from, std::size_t to) {
+    while (from < to) {
+      const std::size_t want = to - from < buffer.size() ? to - from : buffer.size();
+      const ssize_t got = pread(fd_, buffer.data(), want, static_cast<off_t>(from));
+      if (got < 0 && errno == EINTR) {
+        continue;
+      }
+      if (got <= 0) {
+        errno = got == 0 ? EIO : errno;
+        return false;
+      }
+      if (!WriteAll(out, std::string_view(buffer.data(), static_cast<std::size_t>(got)))) {
+        return false;
+      }
+      from += static_cast<std::size_t>(got);
+    }
+    return true;
+  };
+  if (!copy(0, splice.begin) || !WriteAll(out, splice.text) || !copy(splice.end, size)) {
+    return FromErrno(errno, ERROR_WRITE_FAULT);
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG HiveFile::Rewrite(const std::function<LONG(bool reloaded, Splice *splice)> &plan) {
   const std::string path = path_;
   // Every writer holds this lock from reading the hive until its replacement is in place,
   // so no writer's change is built on a stale copy.
@@ -298,28 +308,24 @@ LONG HiveFile::Rewrite(
   if (!lock.Valid()) {
     return FromErrno(errno, ERROR_ACCESS_DENIED);
   }
+  // Under the lock, the file at the path is read again: it is the one held only if it is
+  // the very same unchanged file, which writers that follow the protocol never modify.
   bool reloaded = false;
-  {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-      const int error = errno;
-      Release();
-      return FromErrno(error, ERROR_READ_FAULT);
-    }
-    if (SameAsHeld(fd) && SameBytes(fd, Content())) {
-      close(fd);
-    } else {
-      reloaded = true;
-      path_ = path;
-      if (const LONG status = Read(fd); status != ERROR_SUCCESS) {
-        close(fd);
-        Release();
-        return status;
-      }
-    }
+  const int current = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (current < 0) {
+    const int error = errno;
+    Release();
+    return FromErrno(error, ERROR_READ_FAULT);
+  }
+  if (SameAsHeld(current)) {
+    close(current);
+  } else if (const LONG status = Hold(path, current); status != ERROR_SUCCESS) {
+    return status;
+  } else {
+    reloaded = true;
   }
   Splice splice;
-  if (const LONG status = plan(Content(), reloaded, &splice); status != ERROR_SUCCESS) {
+  if (const LONG status = plan(reloaded, &splice); status != ERROR_SUCCESS) {
     return status;
   }
 
@@ -337,10 +343,13 @@ LONG HiveFile::Rewrite(
   if (fchown(out.Get(), identity_.st_uid, identity_.st_gid) != 0) {
     errno = 0;
   }
-  const std::string_view bytes = Content();
-  if (fchmod(out.Get(), identity_.st_mode & 07777) != 0 ||
-      !WriteAll(out.Get(), bytes.substr(0, splice.begin)) || !WriteAll(out.Get(), splice.text) ||
-      !WriteAll(out.Get(), bytes.substr(splice.end)) || fsync(out.Get()) != 0 || !out.Close()) {
+  if (fchmod(out.Get(), identity_.st_mode & 07777) != 0) {
+    return FromErrno(errno, ERROR_WRITE_FAULT);
+  }
+  if (const LONG status = CopyWith(out.Get(), splice); status != ERROR_SUCCESS) {
+    return status;
+  }
+  if (fsync(out.Get()) != 0 || !out.Close()) {
     return FromErrno(errno, ERROR_WRITE_FAULT);
   }
   if (rename(temp.Path().c_str(), path.c_str()) != 0) {
@@ -351,19 +360,12 @@ LONG HiveFile::Rewrite(
   const bool durable = directory.Valid() && fsync(directory.Get()) == 0;
   const int error = errno;
 
-  // Hold the new file as if it had been read: still under the lock, it is the one just made.
-  Replace(splice);
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  struct stat info {};
-  if (fd < 0 || fstat(fd, &info) != 0) {
-    if (fd >= 0) {
-      close(fd);
-    }
+  // Still under the lock, the file at the path is the one just made: hold it.
+  const int made = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (made < 0) {
     Release();
   } else {
-    close(fd_);
-    fd_ = fd;
-    identity_ = info;
+    Hold(path, made);
   }
   return durable ? ERROR_SUCCESS : FromErrno(error, ERROR_WRITE_FAULT);
 }

@@ -1,11 +1,11 @@
 // The hive files themselves: where they are, reading them, and replacing them safely.
 #pragma once
 
+#include "reg_format.h"
 #include "registry.h"
 
 #include <cstddef>
 #include <functional>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -26,9 +26,9 @@ struct Splice {
   std::string text;
 };
 
-// A hive file as this process last read it. The file stays open, so that its inode cannot be
-// reused: while the path still names that same unchanged file, its content need not be read
-// or scanned again.
+// A hive file as this process last looked at it. The file stays open, so that its inode
+// cannot be reused: while the path still names that same unchanged file, what was found in it
+// still holds. The content itself is never held, only read in pieces.
 class HiveFile {
 public:
   HiveFile() = default;
@@ -36,33 +36,35 @@ public:
   HiveFile &operator=(const HiveFile &) = delete;
   ~HiveFile();
 
-  // Makes Content() that of the file at `path` now. `*reloaded` tells whether it changed.
+  // Holds the file at `path` now. `*reloaded` tells whether it is another file than before.
   LONG Load(const std::string &path, bool *reloaded);
 
-  // Replaces the file with an edited copy, atomically and durably, under the hive's lock.
-  // `plan` sees the current content, read again under the lock (`reloaded` when it differs
-  // from what was held), and either fills the splice or returns an error, in which case the
-  // file is left alone. On success Content() is the new file's.
-  LONG
-  Rewrite(const std::function<LONG(std::string_view content, bool reloaded, Splice *splice)> &plan);
+  // Streams the whole held file through `scanner`: ERROR_BADDB when it is invalid.
+  LONG Scan(HiveScanner *scanner);
 
-  // Forgets the file and frees its content.
+  // The bytes of `span` of the held file, and its last few bytes.
+  LONG ReadAt(Span span, std::string *bytes) const;
+  LONG Tail(std::string *tail) const;
+
+  // Replaces the file with an edited copy, atomically and durably, under the hive's lock.
+  // `plan` runs under the lock, with the file at the path held again (`reloaded` when it is
+  // another file than before), and either fills the splice or returns an error, in which case
+  // the file is left alone. On success the new file is held.
+  LONG Rewrite(const std::function<LONG(bool reloaded, Splice *splice)> &plan);
+
+  // Lets go of the file.
   void Release();
 
-  [[nodiscard]] std::string_view Content() const { return {content_.get(), size_}; }
+  [[nodiscard]] std::size_t Size() const { return static_cast<std::size_t>(identity_.st_size); }
 
 private:
-  LONG Read(int fd);
+  LONG Hold(const std::string &path, int fd);
   [[nodiscard]] bool SameAsHeld(int fd) const;
-  void Replace(const Splice &splice);
+  LONG CopyWith(int out, const Splice &splice) const;
 
   std::string path_;
   int fd_ = -1;
   struct stat identity_ {};
-  // The content is not a std::string, which would clear all of it before every read.
-  std::unique_ptr<char[]> content_;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
 };
 
 } // namespace orvik::reg

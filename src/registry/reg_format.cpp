@@ -348,25 +348,54 @@ bool ParseValueLine(std::string_view text, Line *line, std::size_t pos, NameSink
 
 } // namespace
 
-bool ScanHive(std::string_view text, std::string_view rootName, std::string_view keyPath,
-              KeyIndex *index) {
-  *index = KeyIndex{};
+HiveScanner::HiveScanner(std::string_view rootName, std::string_view keyPath)
+    : root_(rootName), target_(rootName) {
+  if (!keyPath.empty()) {
+    target_.append("\\").append(keyPath);
+  }
+}
+
+std::size_t HiveScanner::SafeCut(std::string_view text) {
+  // A line that starts a section or a value cannot continue hex data, so a piece may end in
+  // front of one: were it a continuation, the data would be invalid either way.
+  for (std::size_t lf = text.rfind('\n'); lf != std::string_view::npos && lf > 0;
+       lf = text.rfind('\n', lf - 1)) {
+    if (lf + 1 < text.size()) {
+      const char next = text[lf + 1];
+      if (next == '[' || next == '"' || next == '@') {
+        return lf + 1;
+      }
+    }
+  }
+  return 0;
+}
+
+bool HiveScanner::Feed(std::string_view text, std::size_t offset) {
+  if (!valid_) {
+    return false;
+  }
+  valid_ = Scan(text, offset);
+  return valid_;
+}
+
+bool HiveScanner::Finish(KeyIndex *index) {
+  valid_ = valid_ && sawHeader_;
+  *index = std::move(index_);
+  return valid_;
+}
+
+bool HiveScanner::Scan(std::string_view text, std::size_t offset) {
   if (std::memchr(text.data(), '\0', text.size()) != nullptr) {
     return false;
   }
   Line line;
-  if (!ValidHeader(text, &line)) {
-    return false;
+  if (!sawHeader_) {
+    if (!ValidHeader(text, &line)) {
+      return false;
+    }
+    sawHeader_ = true;
+    index_.eol = line.next > line.end ? text.substr(line.end, line.next - line.end) : kDefaultEol;
   }
-  index->eol = line.next > line.end ? text.substr(line.end, line.next - line.end) : kDefaultEol;
-
-  std::string target(rootName);
-  if (!keyPath.empty()) {
-    target.append("\\").append(keyPath);
-  }
-
-  bool inSection = false;
-  bool inKey = false;
   for (;;) {
     if (ReadLine(text, line.next, &line) == LineStatus::kEnd) {
       return true;
@@ -388,65 +417,64 @@ bool ScanHive(std::string_view text, std::string_view rootName, std::string_view
       }
       const auto closeAt = static_cast<std::size_t>(static_cast<const char *>(close) - text.data());
       const std::string_view name = text.substr(pos + 1, closeAt - pos - 1);
-      if (!RestIsBlank(text, closeAt + 1, line.end) || !ValidSectionName(name, rootName)) {
+      if (!RestIsBlank(text, closeAt + 1, line.end) || !ValidSectionName(name, root_)) {
         return false;
       }
-      inSection = true;
-      inKey = IEquals(name, target);
-      const bool isSubkey =
-          IStartsWith(name, target) && name.size() > target.size() && name[target.size()] == '\\';
-      if ((inKey || isSubkey) && !index->exists) {
-        index->exists = true;
-        index->spelling = name.substr(0, target.size());
+      inSection_ = true;
+      inKey_ = IEquals(name, target_);
+      const bool isSubkey = IStartsWith(name, target_) && name.size() > target_.size() &&
+                            name[target_.size()] == '\\';
+      if ((inKey_ || isSubkey) && !index_.exists) {
+        index_.exists = true;
+        index_.spelling = name.substr(0, target_.size());
       }
-      if (inKey) {
-        index->sections.push_back(Span{line.begin, line.next});
+      if (inKey_) {
+        index_.sections.push_back(Span{offset + line.begin, offset + line.next});
       }
       continue;
     }
-    if (!inSection || (text[pos] != '"' && text[pos] != '@')) {
+    if (!inSection_ || (text[pos] != '"' && text[pos] != '@')) {
       return false;
     }
     if (!ParseValueLine(text, &line, pos, [](char /*c*/) {})) {
       return false;
     }
-    if (inKey) {
-      index->sections.back().end = line.next;
+    if (inKey_) {
+      index_.sections.back().end = offset + line.next;
     }
   }
 }
 
-bool FindValue(std::string_view text, const KeyIndex &index, std::string_view valueName,
+bool FindValue(std::string_view section, std::size_t offset, std::string_view valueName,
                ValueLookup *found) {
-  *found = ValueLookup{};
-  for (const Span &section : index.sections) {
-    Line line;
-    ReadLine(text, section.begin, &line); // the section's header
-    while (line.next < section.end && ReadLine(text, line.next, &line) == LineStatus::kOk) {
-      const std::size_t pos = SkipBlanks(text, line.begin, line.end);
-      if (pos == line.end || text[pos] == ';') {
-        continue;
-      }
-      NameMatcher matcher(valueName);
-      Span name{pos, pos};
-      if (!ParseValueLine(text, &line, pos, matcher, &name.end)) {
-        return false;
-      }
-      if (matcher.Equal()) {
-        found->found = true;
-        found->name = name;
-        found->line = Span{pos, line.end};
-      }
+  Line line;
+  ReadLine(section, 0, &line); // the section's header
+  while (ReadLine(section, line.next, &line) == LineStatus::kOk) {
+    const std::size_t pos = SkipBlanks(section, line.begin, line.end);
+    if (pos == line.end || section[pos] == ';') {
+      continue;
+    }
+    NameMatcher matcher(valueName);
+    std::size_t nameEnd = pos;
+    if (!ParseValueLine(section, &line, pos, matcher, &nameEnd)) {
+      return false;
+    }
+    if (matcher.Equal()) {
+      found->found = true;
+      found->name = Span{offset + pos, offset + nameEnd};
+      found->line = Span{offset + pos, offset + line.end};
     }
   }
   return true;
 }
 
-void DecodeValue(std::string_view text, const ValueLookup &found, DWORD *type, std::string *data) {
+void DecodeValue(std::string_view section, std::size_t offset, const ValueLookup &found,
+                 DWORD *type, std::string *data) {
   data->clear();
+  const std::string_view text = section;
   Line line;
-  ReadLine(text, found.line.begin, &line);
-  std::size_t pos = SkipBlanks(text, found.name.end, line.end) + 1; // past the '='
+  ReadLine(text, found.line.begin - offset, &line);
+  std::size_t pos = SkipBlanks(text, found.name.end - offset, line.end) + 1; // past the '='
   pos = SkipBlanks(text, pos, line.end);
   ParseData(text, &line, pos, type, [data](BYTE b) { data->push_back(static_cast<char>(b)); });
 }

@@ -115,38 +115,38 @@ bool EndsWithBlankLine(std::string_view content) {
   return content.empty() || content.back() == '\n';
 }
 
-// Where and what to write so that the key's value holds the new line.
-void PlanValueWrite(std::string_view content, const KeyIndex &index, const ValueLookup &value,
-                    const std::string &line, orvik::reg::Splice *splice) {
+// Where and what to write so that the key's value holds the new line. `before` is the byte in
+// front of where the key's sections end, `tail` the last bytes of the file.
+orvik::reg::Splice PlanValueWrite(const KeyIndex &index, const ValueLookup &value,
+                                  const std::string &line, char before, std::string_view tail,
+                                  std::size_t size) {
   const std::string &eol = index.eol;
   if (value.found) {
-    *splice = {value.line.begin, value.line.end, line};
-    return;
+    return {value.line.begin, value.line.end, line};
   }
   if (!index.sections.empty()) {
     const std::size_t at = index.sections.back().end;
-    *splice = {at, at, (content[at - 1] != '\n' ? eol : "") + line + eol};
-    return;
+    return {at, at, (before != '\n' ? eol : "") + line + eol};
   }
   // The key exists only through its subkeys' sections: give it a section of its own.
   std::string text;
-  if (!content.empty() && content.back() != '\n') {
+  if (!tail.empty() && tail.back() != '\n') {
     text += eol;
   }
-  if (!EndsWithBlankLine(content)) {
+  if (!EndsWithBlankLine(tail)) {
     text += eol;
   }
   text.append("[").append(index.spelling).append("]").append(eol);
   text.append(line).append(eol);
-  *splice = {content.size(), content.size(), text};
+  return {size, size, text};
 }
 
 // The hive this process works on, and the index of the key it last looked at there. One is
 // enough: the switch works on one key at a time, and each call checks that the file is still
-// the one held before it relies on it.
+// the one looked at before it relies on what was found.
 class Session {
 public:
-  // Makes the hive of `key` current and indexes the key in it.
+  // Holds the hive of `key` and indexes the key in it.
   LONG Prepare(const KeyRef &key) {
     if (key.hivePath.empty()) {
       return ERROR_FILE_NOT_FOUND;
@@ -159,8 +159,29 @@ public:
     return IndexKey(key, reloaded);
   }
 
-  [[nodiscard]] std::string_view Content() const { return file_.Content(); }
   [[nodiscard]] const KeyIndex &Index() const { return index_; }
+
+  // Finds the value `name` of the indexed key; `section` receives the text of the section
+  // that holds its last line, which starts at `*offset` in the file.
+  LONG Find(std::string_view name, ValueLookup *found, std::string *section, std::size_t *offset) {
+    *found = ValueLookup{};
+    std::string text;
+    for (const orvik::reg::Span &span : index_.sections) {
+      if (const LONG status = file_.ReadAt(span, &text); status != ERROR_SUCCESS) {
+        return status;
+      }
+      ValueLookup here;
+      if (!orvik::reg::FindValue(text, span.begin, name, &here)) {
+        return ERROR_BADDB;
+      }
+      if (here.found) {
+        *found = here;
+        *section = text;
+        *offset = span.begin;
+      }
+    }
+    return ERROR_SUCCESS;
+  }
 
   LONG SetValue(const KeyRef &key, std::string_view name, const std::string &encodedName,
                 DWORD type, const BYTE *data, DWORD size) {
@@ -170,28 +191,43 @@ public:
     std::size_t begin = 0;
     std::size_t end = 0;
     std::size_t length = 0;
-    const LONG status =
-        file_.Rewrite([&](std::string_view content, bool reloaded, orvik::reg::Splice *splice) {
-          if (const LONG indexed = IndexKey(key, reloaded); indexed != ERROR_SUCCESS) {
-            return indexed;
-          }
-          if (!index_.exists) {
-            return ERROR_KEY_DELETED;
-          }
-          ValueLookup value;
-          orvik::reg::FindValue(content, index_, name, &value);
-          // A replaced value keeps the spelling of its stored name.
-          const std::string_view storedName =
-              value.found ? content.substr(value.name.begin, value.name.end - value.name.begin)
-                          : std::string_view(encodedName);
-          const std::string line =
-              orvik::reg::EncodeValueLine(storedName, type, data, size, index_.eol);
-          PlanValueWrite(content, index_, value, line, splice);
-          begin = splice->begin;
-          end = splice->end;
-          length = splice->text.size();
-          return ERROR_SUCCESS;
-        });
+    const LONG status = file_.Rewrite([&](bool reloaded, orvik::reg::Splice *splice) {
+      if (const LONG indexed = IndexKey(key, reloaded); indexed != ERROR_SUCCESS) {
+        return indexed;
+      }
+      if (!index_.exists) {
+        return ERROR_KEY_DELETED;
+      }
+      ValueLookup value;
+      std::string section;
+      std::size_t offset = 0;
+      if (const LONG found = Find(name, &value, &section, &offset); found != ERROR_SUCCESS) {
+        return found;
+      }
+      // A replaced value keeps the spelling of its stored name.
+      const std::string_view storedName =
+          value.found ? std::string_view(section).substr(value.name.begin - offset,
+                                                         value.name.end - value.name.begin)
+                      : std::string_view(encodedName);
+      const std::string line =
+          orvik::reg::EncodeValueLine(storedName, type, data, size, index_.eol);
+      std::string before;
+      std::string tail;
+      if (!index_.sections.empty()) {
+        const std::size_t at = index_.sections.back().end;
+        if (const LONG read = file_.ReadAt({at - 1, at}, &before); read != ERROR_SUCCESS) {
+          return read;
+        }
+      } else if (const LONG read = file_.Tail(&tail); read != ERROR_SUCCESS) {
+        return read;
+      }
+      *splice = PlanValueWrite(index_, value, line, before.empty() ? '\n' : before[0], tail,
+                               file_.Size());
+      begin = splice->begin;
+      end = splice->end;
+      length = splice->text.size();
+      return ERROR_SUCCESS;
+    });
     // A new section, or a failure part-way, is rare: the key is simply indexed afresh.
     if (status != ERROR_SUCCESS || index_.sections.empty()) {
       indexed_ = false;
@@ -210,7 +246,11 @@ private:
   LONG IndexKey(const KeyRef &key, bool reloaded) {
     if (reloaded || !indexed_ || root_ != key.rootName || path_ != key.path) {
       indexed_ = false;
-      if (!orvik::reg::ScanHive(file_.Content(), key.rootName, key.path, &index_)) {
+      orvik::reg::HiveScanner scanner(key.rootName, key.path);
+      if (const LONG status = file_.Scan(&scanner); status != ERROR_SUCCESS) {
+        return status;
+      }
+      if (!scanner.Finish(&index_)) {
         return ERROR_BADDB;
       }
       root_ = key.rootName;
@@ -287,14 +327,18 @@ LSTATUS QueryValue(HKEY hKey, LPCSTR lpValueName, const DWORD *lpReserved, LPDWO
     return ERROR_KEY_DELETED;
   }
   ValueLookup found;
+  std::string section;
+  std::size_t offset = 0;
   const std::string_view name = lpValueName != nullptr ? lpValueName : "";
-  orvik::reg::FindValue(session.Content(), session.Index(), name, &found);
+  if (const LONG status = session.Find(name, &found, &section, &offset); status != ERROR_SUCCESS) {
+    return status;
+  }
   if (!found.found) {
     return ERROR_FILE_NOT_FOUND;
   }
   DWORD type = REG_NONE;
   std::string data;
-  orvik::reg::DecodeValue(session.Content(), found, &type, &data);
+  orvik::reg::DecodeValue(section, offset, found, &type, &data);
   if (data.size() > UINT32_MAX) {
     return ERROR_BADDB;
   }
