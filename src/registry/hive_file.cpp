@@ -217,7 +217,7 @@ LONG HiveFile::Load(const std::string &path, bool *reloaded) {
   return Hold(path, fd);
 }
 
-LONG HiveFile::Scan(HiveScanner *scanner) {
+LONG HiveFile::Scan(HiveScanner *scanner) const {
   // The file is read in pieces through one buffer, as a copy would be: a hive can be tens of
   // megabytes, and neither its size in memory nor the cost of mapping it in is needed.
   std::string buffer(kChunkBytes, '\0');

@@ -40,7 +40,7 @@ public:
   LONG Load(const std::string &path, bool *reloaded);
 
   // Streams the whole held file through `scanner`: ERROR_BADDB when it is invalid.
-  LONG Scan(HiveScanner *scanner);
+  LONG Scan(HiveScanner *scanner) const;
 
   // The bytes of `span` of the held file, and its last few bytes.
   LONG ReadAt(Span span, std::string *bytes) const;
@@ -60,7 +60,7 @@ public:
 private:
   LONG Hold(const std::string &path, int fd);
   [[nodiscard]] bool SameAsHeld(int fd) const;
-  LONG CopyWith(int out, const Splice &splice) const;
+  [[nodiscard]] LONG CopyWith(int out, const Splice &splice) const;
 
   std::string path_;
   int fd_ = -1;

@@ -33,10 +33,10 @@ char Lower(char c) { return kLower[static_cast<unsigned char>(c)]; }
 constexpr std::array<signed char, 256> kHexValues = [] {
   std::array<signed char, 256> values{};
   values.fill(-1);
-  for (int i = 0; i < 10; ++i) {
+  for (std::size_t i = 0; i < 10; ++i) {
     values['0' + i] = static_cast<signed char>(i);
   }
-  for (int i = 0; i < 6; ++i) {
+  for (std::size_t i = 0; i < 6; ++i) {
     values['a' + i] = static_cast<signed char>(10 + i);
     values['A' + i] = static_cast<signed char>(10 + i);
   }
@@ -152,7 +152,7 @@ bool IsHexRun48(const char *p) {
       {0xFF, 0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0xFF},
   };
   Bytes16 bad = {};
-  for (int i = 0; i < 3; ++i) {
+  for (std::size_t i = 0; i < 3; ++i) {
     Bytes16 c;
     std::memcpy(&c, p + 16 * i, sizeof c);
     const Bytes16 lower = c | 0x20;
@@ -370,11 +370,11 @@ std::size_t HiveScanner::SafeCut(std::string_view text) {
   return 0;
 }
 
-bool HiveScanner::Feed(std::string_view text, std::size_t offset) {
+bool HiveScanner::Feed(std::string_view piece, std::size_t offset) {
   if (!valid_) {
     return false;
   }
-  valid_ = Scan(text, offset);
+  valid_ = Scan(piece, offset);
   return valid_;
 }
 
