@@ -1,5 +1,6 @@
 #include "hive_file.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -220,7 +221,7 @@ LONG HiveFile::Load(const std::string &path, bool *reloaded) {
 LONG HiveFile::Scan(HiveScanner *scanner) const {
   // The file is read in pieces through one buffer, as a copy would be: a hive can be tens of
   // megabytes, and neither its size in memory nor the cost of mapping it in is needed.
-  std::string buffer(kChunkBytes, '\0');
+  std::string buffer(std::min(kChunkBytes, Size() + 1), '\0');
   std::size_t held = 0;   // bytes in the buffer not yet scanned
   std::size_t offset = 0; // where the buffer starts in the file
   for (;;) {
@@ -274,8 +275,8 @@ LONG HiveFile::Tail(std::string *tail) const {
 }
 
 LONG HiveFile::CopyWith(int out, const Splice &splice) const {
-  const auto size = static_cast<std::size_t>(identity_.st_size);
-  std::string buffer(kChunkBytes, '\0');
+  const std::size_t size = Size();
+  std::string buffer(std::min(kChunkBytes, size + 1), '\0');
   const auto copy = [&](std::size_t from, std::size_t to) {
     while (from < to) {
       const std::size_t want = to - from < buffer.size() ? to - from : buffer.size();

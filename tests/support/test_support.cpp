@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -36,11 +37,14 @@ RegistryDirScope::RegistryDirScope(const std::string &dir) {
 RegistryDirScope::~RegistryDirScope() { unsetenv("ORVIK_REGISTRY_DIR"); }
 
 std::string ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) {
     throw std::runtime_error("cannot read " + path);
   }
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::string content(static_cast<std::size_t>(in.tellg()), '\0');
+  in.seekg(0);
+  in.read(content.data(), static_cast<std::streamsize>(content.size()));
+  return content;
 }
 
 void WriteFile(const std::string &path, const std::string &content) {
@@ -62,12 +66,9 @@ std::vector<std::string> ListDir(const std::string &dir) {
   return names;
 }
 
-ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string &registryDir) {
-  char outputPath[] = "/tmp/orvik-output-XXXXXX";
-  const int outputFd = mkstemp(outputPath);
-  if (outputFd < 0) {
-    throw std::runtime_error("mkstemp failed");
-  }
+namespace {
+
+int Spawn(const std::vector<std::string> &argv, const std::string &registryDir, int outputFd) {
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(outputFd, STDOUT_FILENO);
@@ -81,12 +82,35 @@ ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string
     execvp(args[0], args.data());
     _exit(127);
   }
-  close(outputFd);
+  return pid;
+}
+
+} // namespace
+
+int WaitProcess(int pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
   }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int StartProcess(const std::vector<std::string> &argv, const std::string &registryDir) {
+  const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const int pid = Spawn(argv, registryDir, devNull);
+  close(devNull);
+  return pid;
+}
+
+ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string &registryDir) {
+  char outputPath[] = "/tmp/orvik-output-XXXXXX";
+  const int outputFd = mkstemp(outputPath);
+  if (outputFd < 0) {
+    throw std::runtime_error("mkstemp failed");
+  }
+  const int pid = Spawn(argv, registryDir, outputFd);
+  close(outputFd);
   ProcessResult result;
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.exitCode = WaitProcess(pid);
   result.output = ReadFile(outputPath);
   unlink(outputPath);
   return result;

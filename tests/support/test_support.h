@@ -42,6 +42,12 @@ struct ProcessResult {
 // Runs a program with ORVIK_REGISTRY_DIR set to `registryDir` and waits for it.
 ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string &registryDir);
 
+// Starts a program as RunProcess does, with its output discarded, and does not wait for it.
+int StartProcess(const std::vector<std::string> &argv, const std::string &registryDir);
+
+// Waits for a started program: its exit status, or -1 when it did not exit normally.
+int WaitProcess(int pid);
+
 // Takes away the right to change the hives in `dir` from the program run next, and returns
 // the argv prefix to run it with: as root, a drop to an unprivileged user; otherwise, for an
 // ordinary user, the files and the directory are made read-only.
