@@ -1,5 +1,5 @@
-// The four registry operations over hive files. Each call reads the hive afresh, so it sees
-// what other processes have written since.
+// The four registry operations over hive files. Each call first checks that the hive file is
+// still the one it looked at before, so it sees what other processes have written since.
 #include "registry.h"
 
 #include "hive_file.h"

@@ -18,8 +18,8 @@ namespace {
 std::string Directory() {
   // A memory file system keeps the writes' fsyncs cheap.
   static const std::string dir = [] {
-    std::string pattern = access("/dev/shm", W_OK) == 0 ? "/dev/shm/orvik-fuzz-XXXXXX"
-                                                        : "/tmp/orvik-fuzz-XXXXXX";
+    std::string pattern =
+        access("/dev/shm", W_OK) == 0 ? "/dev/shm/orvik-fuzz-XXXXXX" : "/tmp/orvik-fuzz-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
       std::abort();
     }
@@ -43,7 +43,8 @@ void Require(bool condition, const char *what) {
 
 // The keys to try: a few fixed ones, and the first section the input names.
 std::vector<std::string> Keys(const std::string &input) {
-  std::vector<std::string> keys = {"", "Software", R"(SYSTEM\CurrentControlSet\Control\MediaResources\Orvik)"};
+  std::vector<std::string> keys = {"", "Software",
+                                   R"(SYSTEM\CurrentControlSet\Control\MediaResources\Orvik)"};
   const std::string prefix = "[HKEY_LOCAL_MACHINE\\";
   const std::size_t start = input.find(prefix);
   if (start != std::string::npos) {

@@ -1,5 +1,6 @@
 // The registry layer as several processes and users meet it.
 #include "registry_fixture.h"
+#include "written_values.h"
 
 #include <sys/wait.h>
 #include <thread>
@@ -52,20 +53,7 @@ TEST_F(RegistryTest, ConcurrentWritersLoseNothing) {
   EXPECT_EQ(results[0].output, "0\n");
   EXPECT_EQ(results[1].output, "0\n");
 
-  HKEY key = Open("Software\\App", KEY_READ);
-  for (const char *prefix : {"A", "B"}) {
-    for (int i = 0; i < kWrites; ++i) {
-      DWORD value = 0xdeadbeef;
-      DWORD size = sizeof value;
-      const std::string name = prefix + std::to_string(i);
-      ASSERT_EQ(RegQueryValueExA(key, name.c_str(), nullptr, nullptr,
-                                 reinterpret_cast<BYTE *>(&value), &size),
-                ERROR_SUCCESS)
-          << name << " was lost";
-      EXPECT_EQ(value, static_cast<DWORD>(i));
-    }
-  }
-  RegCloseKey(key);
+  EXPECT_EQ(LostValues("Software\\App", {"A", "B"}, kWrites), std::vector<std::string>{});
 }
 
 } // namespace
