@@ -195,3 +195,29 @@ TEST_F(RegistryTest, FailedWritesLeaveTheHiveAlone) {
 
 } // namespace
 } // namespace orvik::test
+
+namespace orvik::test {
+namespace {
+
+TEST_F(RegistryTest, SuccessiveWritesToAKeyInTwoSectionsLandRight) {
+  const std::string first = "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"A\"=dword:00000001\r\n\r\n";
+  const std::string middle = "[HKEY_LOCAL_MACHINE\\Other]\r\n\"X\"=dword:00000001\r\n\r\n";
+  const std::string second = "[HKEY_LOCAL_MACHINE\\K]\r\n\"B\"=dword:00000002\r\n";
+  WriteHive(first + middle + second);
+  HKEY key = Open("K");
+  const std::string longText = "a text longer than the dword it replaces";
+  // Each write moves what follows it; the next write must still find its place.
+  ASSERT_EQ(RegSetValueExA(key, "A", 0, REG_SZ, reinterpret_cast<const BYTE *>(longText.c_str()),
+                           static_cast<DWORD>(longText.size() + 1)),
+            ERROR_SUCCESS);
+  const BYTE three[4] = {3, 0, 0, 0};
+  ASSERT_EQ(RegSetValueExA(key, "C", 0, REG_DWORD, three, 4), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(key, "b", 0, REG_DWORD, three, 4), ERROR_SUCCESS);
+  EXPECT_EQ(Hive(),
+            "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"A\"=\"" + longText + "\"\r\n\r\n" + middle +
+                "[HKEY_LOCAL_MACHINE\\K]\r\n\"B\"=dword:00000003\r\n\"C\"=dword:00000003\r\n");
+  RegCloseKey(key);
+}
+
+} // namespace
+} // namespace orvik::test
