@@ -17,9 +17,7 @@ TEST_P(OrvikswitchProcessTest, ConsumesTheRequestSilentlyAndOnlyOnce) {
   const TempDir bin;
   CopyCaseHives(switchCase, registry.Path());
 
-  // The program is copied where an unprivileged user can surely run it.
-  const std::string program = bin.File("orvikswitch");
-  std::filesystem::copy_file(ORVIKSWITCH_PATH, program);
+  const std::string program = CopyProgram(ORVIKSWITCH_PATH, bin);
   std::vector<std::string> argv;
   if (switchCase.unprivileged) {
     argv = DenyHiveWrites(registry.Path());

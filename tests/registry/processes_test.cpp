@@ -13,23 +13,26 @@ const std::string kHive =
     "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\App]\r\n\"V\"=dword:00000007\r\n";
 
 std::vector<std::string> Regtool(std::vector<std::string> prefix,
-                                 const std::vector<std::string> &args) {
-  prefix.emplace_back(REGTOOL_PATH);
+                                 const std::vector<std::string> &args,
+                                 const std::string &program = REGTOOL_PATH) {
+  prefix.push_back(program);
   prefix.insert(prefix.end(), args.begin(), args.end());
   return prefix;
 }
 
 TEST_F(RegistryTest, UserWhoMayNotWriteTheHiveCanOnlyRead) {
   WriteHive(kHive);
+  const TempDir bin;
+  const std::string regtool = CopyProgram(REGTOOL_PATH, bin);
   const std::vector<std::string> asUser = DenyHiveWrites(dir_.Path());
-  const ProcessResult full =
-      RunProcess(Regtool(asUser, {"open", "HKLM", "Software\\App", "0xF003F"}), dir_.Path());
+  const ProcessResult full = RunProcess(
+      Regtool(asUser, {"open", "HKLM", "Software\\App", "0xF003F"}, regtool), dir_.Path());
   EXPECT_EQ(full.output, "5\n");
-  const ProcessResult read =
-      RunProcess(Regtool(asUser, {"open", "HKLM", "Software\\App", "0x20019"}), dir_.Path());
+  const ProcessResult read = RunProcess(
+      Regtool(asUser, {"open", "HKLM", "Software\\App", "0x20019"}, regtool), dir_.Path());
   EXPECT_EQ(read.output, "0\n");
   const ProcessResult query =
-      RunProcess(Regtool(asUser, {"query", "HKLM", "Software\\App", "V"}), dir_.Path());
+      RunProcess(Regtool(asUser, {"query", "HKLM", "Software\\App", "V"}, regtool), dir_.Path());
   EXPECT_EQ(query.output, "0 4 07000000\n");
   EXPECT_EQ(Hive(), kHive);
 }

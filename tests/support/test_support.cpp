@@ -116,6 +116,13 @@ ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string
   return result;
 }
 
+std::string CopyProgram(const std::string &from, const TempDir &dir) {
+  const std::string to = dir.File(std::filesystem::path(from).filename().string());
+  std::filesystem::copy_file(from, to);
+  std::filesystem::permissions(to, std::filesystem::perms(0755));
+  return to;
+}
+
 std::vector<std::string> DenyHiveWrites(const std::string &dir) {
   namespace fs = std::filesystem;
   const bool root = geteuid() == 0;

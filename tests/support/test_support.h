@@ -48,6 +48,10 @@ int StartProcess(const std::vector<std::string> &argv, const std::string &regist
 // Waits for a started program: its exit status, or -1 when it did not exit normally.
 int WaitProcess(int pid);
 
+// A copy of the program `from` in `dir`, where an unprivileged user can surely run it even
+// when the build tree is out of that user's reach.
+std::string CopyProgram(const std::string &from, const TempDir &dir);
+
 // Takes away the right to change the hives in `dir` from the program run next, and returns
 // the argv prefix to run it with: as root, a drop to an unprivileged user; otherwise, for an
 // ordinary user, the files and the directory are made read-only.
