@@ -1,7 +1,6 @@
 #include "hive_file.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
