@@ -471,12 +471,11 @@ bool FindValue(std::string_view section, std::size_t offset, std::string_view va
 void DecodeValue(std::string_view section, std::size_t offset, const ValueLookup &found,
                  DWORD *type, std::string *data) {
   data->clear();
-  const std::string_view text = section;
   Line line;
-  ReadLine(text, found.line.begin - offset, &line);
-  std::size_t pos = SkipBlanks(text, found.name.end - offset, line.end) + 1; // past the '='
-  pos = SkipBlanks(text, pos, line.end);
-  ParseData(text, &line, pos, type, [data](BYTE b) { data->push_back(static_cast<char>(b)); });
+  ReadLine(section, found.line.begin - offset, &line);
+  std::size_t pos = SkipBlanks(section, found.name.end - offset, line.end) + 1; // past the '='
+  pos = SkipBlanks(section, pos, line.end);
+  ParseData(section, &line, pos, type, [data](BYTE b) { data->push_back(static_cast<char>(b)); });
 }
 
 void ApplySplice(KeyIndex *index, std::size_t begin, std::size_t end, std::size_t length) {

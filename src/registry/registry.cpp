@@ -74,12 +74,21 @@ HandleTable &Handles() {
   return table;
 }
 
-bool Resolve(HKEY handle, KeyRef *key) {
+// A handle is only compared here; its type is the platform's opaque HKEY.
+// cppcheck-suppress constParameter
+const PredefinedKey *FindPredefined(HKEY handle) {
   for (const PredefinedKey &root : kPredefinedKeys) {
     if (handle == root.handle) {
-      *key = KeyRef{orvik::reg::HivePath(root.name), root.name, "", KEY_ALL_ACCESS};
-      return true;
+      return &root;
     }
+  }
+  return nullptr;
+}
+
+bool Resolve(HKEY handle, KeyRef *key) {
+  if (const PredefinedKey *root = FindPredefined(handle)) {
+    *key = KeyRef{orvik::reg::HivePath(root->name), root->name, "", KEY_ALL_ACCESS};
+    return true;
   }
   return Handles().Find(handle, key);
 }
@@ -387,15 +396,14 @@ LSTATUS SetValue(HKEY hKey, LPCSTR lpValueName, DWORD dwType, const BYTE *lpData
 }
 
 LSTATUS CloseKey(HKEY hKey) try {
-  for (const PredefinedKey &root : kPredefinedKeys) {
-    if (hKey == root.handle) {
-      return ERROR_SUCCESS;
-    }
+  // The predefined keys are always open.
+  if (FindPredefined(hKey) != nullptr) {
+    return ERROR_SUCCESS;
   }
   if (!Handles().Remove(hKey)) {
     return ERROR_INVALID_HANDLE;
   }
-  // With no key open, the hive held in memory is given back.
+  // With no key open, the hive file held open is let go.
   if (Handles().Empty()) {
     CurrentSession().Release();
   }

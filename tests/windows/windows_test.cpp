@@ -24,18 +24,16 @@ const char *const kDeviceKey =
 const char *const kMidiMapKey =
     R"(HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Multimedia\MIDIMap)";
 
-bool Exists(const std::string &path) { return std::filesystem::exists(path); }
-
 // Why the Windows executable cannot be checked here, or empty when it can.
 std::string MissingExe() {
-  return Exists(kExe) ? "" : kExe + " is missing: build the windows-x86 preset first";
+  return FileExists(kExe) ? "" : kExe + " is missing: build the windows-x86 preset first";
 }
 
 std::string MissingWine() {
   for (const std::string &path : std::vector<std::string>{
            "/usr/lib/wine/wine64", "/usr/lib/wine/wine", "/usr/lib/wine/wineserver64",
            "/usr/bin/qemu-i386", std::string(kWine32Dlls)}) {
-    if (!Exists(path)) {
+    if (!FileExists(path)) {
       return path + " is missing: install wine, wine64, wine32:i386 and qemu-user";
     }
   }
@@ -126,12 +124,12 @@ public:
     flock(lock, LOCK_EX);
     Command({"/usr/lib/wine/wineserver64", "-p"});
     const std::string syswow64 = kPrefix + "/drive_c/windows/syswow64";
-    if (!Exists(kPrefix + "/system.reg")) {
+    if (!FileExists(kPrefix + "/system.reg")) {
       Command({"/usr/lib/wine/wine64", "wineboot", "-i"});
     }
     // wineboot cannot fill syswow64 without running a 32-bit process, so the 32-bit builtin
     // DLLs are linked in by hand.
-    if (!Exists(syswow64 + "/kernel32.dll") ||
+    if (!FileExists(syswow64 + "/kernel32.dll") ||
         std::filesystem::is_symlink(syswow64 + "/kernel32.dll")) {
       std::filesystem::create_directories(syswow64);
       for (const auto &dll : std::filesystem::directory_iterator(kWine32Dlls)) {
@@ -203,7 +201,7 @@ std::string DescribeKeys(const std::string &dir) {
 void ExportKey(const char *key, const std::string &file) {
   const std::string exported = file + ".utf16";
   Command({"/usr/lib/wine/wine64", "regedit", "/e", WindowsPath(exported), key});
-  if (!Exists(exported)) {
+  if (!FileExists(exported)) {
     return;
   }
   const std::string utf16 = ReadFile(exported);
